@@ -1,0 +1,34 @@
+#include "midiplatform.h"
+
+#include <algorithm>
+
+namespace midi {
+
+namespace {
+bool isHighSurrogate(char16_t c) { return c >= 0xD800 && c <= 0xDBFF; }
+} // namespace
+
+void copyText(std::u16string_view text, char16_t *buffer, std::uint32_t chars)
+{
+    if (buffer == nullptr || chars == 0)
+        return;
+    std::size_t n = std::min<std::size_t>(text.size(), chars - 1);
+    // Cutting after a high surrogate would leave half a character.
+    if (n < text.size() && n > 0 && isHighSurrogate(text[n - 1]))
+        --n;
+    std::copy_n(text.begin(), n, buffer);
+    buffer[n] = u'\0';
+}
+
+void setProductName(MidiOutCaps &caps, std::u16string_view name)
+{
+    copyText(name, caps.szPname, kMaxProductNameLength);
+}
+
+std::u16string productName(const MidiOutCaps &caps)
+{
+    const auto end = std::find(std::begin(caps.szPname), std::end(caps.szPname), u'\0');
+    return std::u16string(std::begin(caps.szPname), end);
+}
+
+} // namespace midi

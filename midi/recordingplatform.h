@@ -1,0 +1,64 @@
+#pragma once
+
+// A MIDI platform for tests and benchmarks: devices and results are set by the test,
+// and every call is recorded in order.
+
+#include "midiplatform.h"
+
+#include <QString>
+#include <optional>
+#include <set>
+#include <vector>
+
+namespace midi {
+
+class RecordingPlatform final : public MidiPlatform
+{
+public:
+    enum class Op { GetNumDevs, GetDevCaps, Open, Close, ShortMsg, GetErrorText };
+
+    struct Call
+    {
+        Op op;
+        std::uint32_t deviceOrHandle = 0;  // device id for caps and open, handle otherwise
+        std::uint32_t value = 0;           // message, error code, or the handle an open returned
+        MmResult result = result::NoError;
+    };
+
+    // The mapper's name, or nullopt when its capability query fails.
+    std::optional<QString> mapper = QStringLiteral("Mapper");
+    // Devices 0..N-1; nullopt makes that id's capability query fail.
+    std::vector<std::optional<QString>> devices;
+
+    // Results the next calls give; sends also fail with InvalidHandle on a handle that is not open.
+    MmResult openResult = result::NoError;
+    MmResult closeResult = result::NoError;
+    MmResult sendResult = result::NoError;
+
+    std::vector<Call> calls;
+
+    std::uint32_t midiOutGetNumDevs() override;
+    MmResult midiOutGetDevCaps(std::uint32_t deviceId, MidiOutCaps &caps) override;
+    MmResult midiOutOpen(HMidiOut &handle, std::uint32_t deviceId, std::uintptr_t callback,
+                         std::uintptr_t instance, std::uint32_t flags) override;
+    MmResult midiOutClose(HMidiOut handle) override;
+    MmResult midiOutShortMsg(HMidiOut handle, std::uint32_t message) override;
+    MmResult midiOutGetErrorText(MmResult code, char16_t *text, std::uint32_t chars) override;
+
+    // The text midiOutGetErrorText writes for `code`.
+    static QString errorText(MmResult code);
+
+    // The messages sent, in order, whatever their result.
+    std::vector<std::uint32_t> messages() const;
+    // The device id each handle was opened with.
+    std::optional<std::uint32_t> deviceOf(HMidiOut handle) const;
+    const std::set<HMidiOut> &openHandles() const { return open_; }
+    void clearCalls() { calls.clear(); }
+
+private:
+    HMidiOut nextHandle_ = 0x100;
+    std::set<HMidiOut> open_;
+    std::vector<std::pair<HMidiOut, std::uint32_t>> opened_;
+};
+
+} // namespace midi

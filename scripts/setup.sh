@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs the Debian packages that building, running and testing the piano need.
+# Safe to run again: it asks apt only for what is missing.
+set -euo pipefail
+
+packages=(
+  # build
+  build-essential cmake ninja-build pkg-config
+  qt6-base-dev qt6-svg-dev libgl-dev
+  libfluidsynth-dev
+  # jackd2 removes librtmidi-dev when installed after it, so these three go in one command
+  librtmidi-dev libjack-jackd2-dev jackd2
+  # running: a CJK font so the Chinese captions never show boxes
+  fonts-wqy-microhei
+  # tests: headless display, input and screenshots, and the sound and MIDI servers
+  xvfb xauth xdotool x11-utils imagemagick
+  pulseaudio pulseaudio-utils
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+sudo=()
+[ "$(id -u)" -eq 0 ] || sudo=(sudo -E)
+
+echo "Installing: ${missing[*]}"
+# jackd2 asks whether to enable real-time priority; answer it before apt does
+echo "jackd2 jackd/tweak_rt_limits boolean false" | "${sudo[@]}" debconf-set-selections
+export DEBIAN_FRONTEND=noninteractive
+"${sudo[@]}" apt-get update -qq
+"${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

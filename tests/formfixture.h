@@ -1,0 +1,67 @@
+#pragma once
+
+// A window started against the recording MIDI double, with its data files in a
+// temporary program directory.
+
+#include "form1.h"
+#include "midiout.h"
+#include "recordingplatform.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <memory>
+
+struct FormFixture
+{
+    midi::RecordingPlatform platform;
+    QTemporaryDir dir;
+    std::unique_ptr<Form1> form;
+    int endCalls = 0;
+
+    FormFixture() { MidiOut::setPlatform(&platform); }
+    ~FormFixture()
+    {
+        form.reset();
+        MidiOut::CloseDevice();
+        MidiOut::setPlatform(nullptr);
+    }
+
+    void writeFile(const QString &name, const QByteArray &bytes)
+    {
+        QFile f(dir.filePath(name));
+        if (f.open(QIODevice::WriteOnly))
+            f.write(bytes);
+    }
+
+    // The shipped data files, unless a test wrote its own.
+    void copyShippedData()
+    {
+        const QDir source(qEnvironmentVariable("TIRREL_SOURCE_DIR") + QStringLiteral("/data"));
+        for (const char *name : {"genmidi.txt", "haap.txt"})
+            if (!QFile::exists(dir.filePath(QString::fromLatin1(name))))
+                QFile::copy(source.filePath(QString::fromLatin1(name)), dir.filePath(QString::fromLatin1(name)));
+    }
+
+    Form1 &start()
+    {
+        copyShippedData();
+        form = std::make_unique<Form1>(Form1::Options{dir.path(), [this] { ++endCalls; }});
+        return *form;
+    }
+};
+
+// Closes the next modal box a moment after it opens, recording its text.
+inline void dismissNextBox(QString *text = nullptr, int delayMs = 50)
+{
+    QTimer::singleShot(delayMs, [text] {
+        if (QWidget *box = QApplication::activeModalWidget()) {
+            if (text)
+                *text = box->property("text").toString();
+            box->close();
+        }
+    });
+}

@@ -1,0 +1,274 @@
+#include "formfixture.h"
+
+#include "dropdownlist.h"
+#include "label.h"
+
+#include <QComboBox>
+#include <QFrame>
+#include <QLabel>
+#include <QPushButton>
+#include <QScrollBar>
+#include <QTest>
+
+using Op = midi::RecordingPlatform::Op;
+
+namespace {
+QRect px(int l, int t, int w, int h) { return QRect(l / 15, t / 15, w / 15, h / 15); }
+} // namespace
+
+class TestForm1 : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void controlsSitWhereTheTwipsPutThem_data()
+    {
+        QTest::addColumn<QString>("control");
+        QTest::addColumn<QRect>("geometry");
+        QTest::addColumn<QString>("caption");
+
+        QTest::newRow("Label3") << "Label3" << px(225, 150, 2835, 270) << QString();
+        QTest::newRow("Command2") << "Command2" << px(4440, 180, 1455, 255) << "演奏家Dovi";
+        QTest::newRow("Command1") << "Command1" << px(5940, 180, 735, 255) << "Power";
+        QTest::newRow("Frame1") << "Frame1" << px(240, 420, 6435, 555) << QString();
+        QTest::newRow("Label4(0)") << "Label4(0)" << px(120, 240, 915, 255) << "设备∶";
+        QTest::newRow("ComDevies") << "ComDevies" << px(660, 180, 2835, 300) << QString();
+        QTest::newRow("Label4(1)") << "Label4(1)" << px(3960, 240, 915, 255) << "乐器∶";
+        QTest::newRow("ComSounds") << "ComSounds" << px(4500, 180, 1815, 300) << QString();
+        QTest::newRow("Frame2") << "Frame2" << px(6780, 120, 2355, 855) << QString();
+        QTest::newRow("Label7") << "Label7" << px(120, 240, 915, 195) << "音调∶";
+        QTest::newRow("HScroll1") << "HScroll1" << px(660, 180, 1035, 255) << QString();
+        QTest::newRow("Label2") << "Label2" << px(1800, 180, 375, 255) << "C";
+        QTest::newRow("Label5") << "Label5" << px(120, 540, 675, 195) << "音量∶";
+        QTest::newRow("HScroll2") << "HScroll2" << px(660, 540, 1575, 255) << QString();
+        QTest::newRow("Label1") << "Label1" << px(240, 1020, 8895, 315) << "消音板";
+        QTest::newRow("first white key") << "Picture1(0)" << px(120, 1380, 255, 1035) << QString();
+        QTest::newRow("first black key") << "Picture1(1)" << px(300, 1380, 135, 615) << QString();
+        QTest::newRow("black key 10") << "Picture1(10)" << px(1500, 1380, 135, 615) << QString();
+        QTest::newRow("next octave's first black key") << "Picture1(13)" << px(1980, 1380, 135, 615) << QString();
+        QTest::newRow("last key, an E") << "Picture1(64)" << px(9000, 1380, 255, 1035) << QString();
+    }
+
+    void controlsSitWhereTheTwipsPutThem()
+    {
+        QFETCH(QString, control);
+        QFETCH(QRect, geometry);
+        QFETCH(QString, caption);
+
+        FormFixture f;
+        Form1 &form = f.start();
+        const QMap<QString, QWidget *> controls = {
+            {"Label3", form.Label3}, {"Command2", form.Command2}, {"Command1", form.Command1},
+            {"Frame1", form.Frame1}, {"Label4(0)", form.Label4[0]}, {"ComDevies", form.ComDevies->widget()},
+            {"Label4(1)", form.Label4[1]}, {"ComSounds", form.ComSounds->widget()}, {"Frame2", form.Frame2},
+            {"Label7", form.Label7}, {"HScroll1", form.HScroll1}, {"Label2", form.Label2},
+            {"Label5", form.Label5}, {"HScroll2", form.HScroll2}, {"Label1", form.Label1},
+            {"Picture1(0)", form.Picture1[0]}, {"Picture1(1)", form.Picture1[1]},
+            {"Picture1(10)", form.Picture1[10]}, {"Picture1(13)", form.Picture1[13]},
+            {"Picture1(64)", form.Picture1[64]}};
+        QWidget *widget = controls.value(control);
+        QVERIFY(widget);
+        QCOMPARE(widget->geometry(), geometry);
+        if (!caption.isEmpty()) {
+            const QString actual = widget->property("text").toString();
+            QCOMPARE(actual, caption);
+        }
+    }
+
+    void windowCaptionSizeAndLink()
+    {
+        FormFixture f;
+        Form1 &form = f.start();
+        QCOMPARE(form.windowTitle(), QStringLiteral("Tirrel V2.5"));
+        QCOMPARE(form.size(), QSize(623, 163));
+        QCOMPARE(form.minimumSize(), form.maximumSize());
+        QVERIFY(!form.windowIcon().isNull());
+        QCOMPARE(form.Label3->toolTip(), QStringLiteral("直播网址：https://tirrel.example"));
+        QCOMPARE(form.Label3->cursor().shape(), Qt::BitmapCursor);
+        QCOMPARE(form.Label3->cursor().hotSpot(), QPoint(12, 1));
+        QVERIFY(form.Label3->font().bold());
+        QCOMPARE(form.Label3->font().pointSizeF(), 10.5);
+    }
+
+    void coloursOnScreen_data()
+    {
+        QTest::addColumn<QPoint>("point");
+        QTest::addColumn<QColor>("colour");
+
+        QTest::newRow("window background") << QPoint(2, 2) << QColor(0, 0, 192);
+        QTest::newRow("mute pad") << QPoint(30, 70) << QColor(0, 0, 128);
+        QTest::newRow("white key") << QPoint(12, 150) << QColor(Qt::white);
+        QTest::newRow("black key") << QPoint(24, 110) << QColor(Qt::black);
+        QTest::newRow("line above the keys, left of the mute pad") << QPoint(10, 88) << QColor(128, 128, 255);
+        QTest::newRow("line above the keys, right of the mute pad") << QPoint(614, 88) << QColor(128, 128, 255);
+        QTest::newRow("line at the right") << QPoint(620, 120) << QColor(128, 128, 255);
+        QTest::newRow("device label") << QPoint(58, 60) << QColor(0, 0, 192);
+        QTest::newRow("note name box") << QPoint(453 + 121, 8 + 13) << QColor(Qt::white);
+    }
+
+    void coloursOnScreen()
+    {
+        QFETCH(QPoint, point);
+        QFETCH(QColor, colour);
+        FormFixture f;
+        Form1 &form = f.start();
+        const QImage image = form.grab().toImage();
+        QCOMPARE(image.pixelColor(point * image.devicePixelRatio()), colour);
+    }
+
+    void topMostKeyUnderAPoint_data()
+    {
+        QTest::addColumn<QPoint>("point");
+        QTest::addColumn<int>("key");
+
+        QTest::newRow("white overlap belongs to the right-hand key") << QPoint(24, 150) << 2;
+        QTest::newRow("just left of the overlap") << QPoint(23, 150) << 0;
+        QTest::newRow("E and F overlap") << QPoint(56, 150) << 5;
+        QTest::newRow("black key's left edge") << QPoint(20, 100) << 1;
+        QTest::newRow("left of the black key") << QPoint(19, 100) << 0;
+        QTest::newRow("black key's right edge") << QPoint(28, 100) << 1;
+        QTest::newRow("right of the black key") << QPoint(29, 100) << 2;
+        QTest::newRow("black key's last row") << QPoint(24, 132) << 1;
+        QTest::newRow("below the black key") << QPoint(24, 133) << 2;
+        QTest::newRow("top row of the keys") << QPoint(12, 92) << 0;
+        QTest::newRow("above the keys") << QPoint(12, 91) << -1;
+        QTest::newRow("last key's right edge") << QPoint(616, 150) << 64;
+        QTest::newRow("right of the keyboard") << QPoint(617, 150) << -1;
+        QTest::newRow("bottom row") << QPoint(12, 160) << 0;
+    }
+
+    void topMostKeyUnderAPoint()
+    {
+        QFETCH(QPoint, point);
+        QFETCH(int, key);
+        FormFixture f;
+        Form1 &form = f.start();
+        auto *hit = qobject_cast<PianoKey *>(form.childAt(point));
+        QCOMPARE(hit ? hit->index() : -1, key);
+    }
+
+    void startUpOpensEntryZeroAndSendsProgramZero()
+    {
+        FormFixture f;
+        f.platform.devices = {QStringLiteral("Port A"), QStringLiteral("Port B")};
+        Form1 &form = f.start();
+
+        QCOMPARE(form.ComDevies->count(), 3);
+        QCOMPARE(form.ComDevies->widget()->itemText(0), QStringLiteral("Mapper"));
+        QCOMPARE(form.ComDevies->listIndex(), 0);
+        QCOMPARE(f.platform.deviceOf(MidiOut::hMidiOut), std::optional<std::uint32_t>(midi::kMidiMapper));
+        // The device is open before the first program change goes out.
+        QCOMPARE(f.platform.messages(), (std::vector<std::uint32_t>{0x000000B0, 0x000000C0}));
+        QCOMPARE(form.ComSounds->count(), 128);
+        QCOMPARE(form.ComSounds->listIndex(), 0);
+        QCOMPARE(form.HScroll1->value(), 36);
+        QCOMPARE(form.HScroll2->value(), 127);
+        QCOMPARE(form.Label2->text(), QStringLiteral("C"));
+        QCOMPARE(form.keys().baseNote(), 36);
+        QCOMPARE(form.keys().velocity(), 127);
+    }
+
+    void choosingAnotherDeviceReopensWithoutResendingTheInstrument()
+    {
+        FormFixture f;
+        f.platform.devices = {QStringLiteral("Port A")};
+        Form1 &form = f.start();
+        const midi::HMidiOut mapper = MidiOut::hMidiOut;
+        f.platform.clearCalls();
+
+        QComboBox *combo = form.ComDevies->widget();
+        combo->setFocus();
+        QTest::keyClick(combo, Qt::Key_Down);  // a user's choice of entry 1
+        QCOMPARE(form.ComDevies->listIndex(), 1);
+        QCOMPARE(f.platform.deviceOf(MidiOut::hMidiOut), std::optional<std::uint32_t>(0));
+        std::vector<Op> ops;
+        for (const auto &c : f.platform.calls)
+            ops.push_back(c.op);
+        QCOMPARE(ops, (std::vector<Op>{Op::ShortMsg, Op::Close, Op::Open}));
+        QCOMPARE(f.platform.calls[1].deviceOrHandle, mapper);
+        QCOMPARE(f.platform.messages(), std::vector<std::uint32_t>{0x00007BB0});
+    }
+
+    void userPickingTheSelectedDeviceReopensIt()
+    {
+        FormFixture f;
+        Form1 &form = f.start();
+        f.platform.clearCalls();
+        emit form.ComDevies->widget()->activated(0);  // what a mouse pick of the same entry gives
+        QCOMPARE(std::count_if(f.platform.calls.begin(), f.platform.calls.end(),
+                               [](const auto &c) { return c.op == Op::Open; }),
+                 1);
+    }
+
+    void codeSettingTheSameValueRunsNoHandler()
+    {
+        FormFixture f;
+        Form1 &form = f.start();
+        f.platform.clearCalls();
+        form.selectDevice(0);
+        form.setTransposition(36);
+        QVERIFY(f.platform.calls.empty());
+        form.setTransposition(32);
+        QCOMPARE(form.Label2->text(), QStringLiteral("G#"));
+    }
+
+    void emptyDeviceListLeavesTheDeviceClosed()
+    {
+        FormFixture f;
+        f.platform.mapper.reset();
+        QString boxText;
+        dismissNextBox(&boxText);  // program 0 goes to no device
+        Form1 &form = f.start();
+        QCOMPARE(form.ComDevies->count(), 0);
+        QCOMPARE(form.ComDevies->listIndex(), -1);
+        QCOMPARE(MidiOut::hMidiOut, 0u);
+        QVERIFY(std::none_of(f.platform.calls.begin(), f.platform.calls.end(),
+                             [](const auto &c) { return c.op == Op::Open; }));
+    }
+
+    void powerAndTheCloseBoxCloseTheDeviceThenEnd_data()
+    {
+        QTest::addColumn<bool>("power");
+        QTest::newRow("Power button") << true;
+        QTest::newRow("close box") << false;
+    }
+
+    void powerAndTheCloseBoxCloseTheDeviceThenEnd()
+    {
+        QFETCH(bool, power);
+        FormFixture f;
+        Form1 &form = f.start();
+        form.show();
+        const midi::HMidiOut open = MidiOut::hMidiOut;
+        f.platform.clearCalls();
+        if (power)
+            QTest::mouseClick(form.Command1, Qt::LeftButton);
+        else
+            form.close();
+        QCOMPARE(f.endCalls, 1);
+        QCOMPARE(MidiOut::hMidiOut, 0u);
+        QCOMPARE(f.platform.calls.back().op, Op::Close);
+        QCOMPARE(f.platform.calls.back().deviceOrHandle, open);
+        QVERIFY(!form.Timer1->isActive());
+        QVERIFY(!form.songPlayer().isPlaying());
+    }
+
+    void failingCloseShowsItsBoxBeforeTheEnd()
+    {
+        FormFixture f;
+        Form1 &form = f.start();
+        f.platform.closeResult = midi::result::Error;
+        int endCallsWhileBoxOpen = -1;
+        QTimer::singleShot(50, [&] {
+            endCallsWhileBoxOpen = f.endCalls;
+            if (QWidget *box = QApplication::activeModalWidget())
+                box->close();
+        });
+        form.Command1_Click();
+        QCOMPARE(endCallsWhileBoxOpen, 0);
+        QCOMPARE(f.endCalls, 1);
+    }
+};
+
+QTEST_MAIN(TestForm1)
+#include "tst_form1.moc"

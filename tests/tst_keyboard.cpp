@@ -1,0 +1,282 @@
+#include "formfixture.h"
+
+#include "dropdownlist.h"
+#include "label.h"
+
+#include <QRandomGenerator>
+#include <QScrollBar>
+#include <QTest>
+
+#include <map>
+#include <set>
+
+using Op = midi::RecordingPlatform::Op;
+
+namespace {
+
+std::uint32_t noteOn(int note, int velocity = 127) { return 0x90u | note << 8 | velocity << 16; }
+std::uint32_t noteOff(int note) { return 0x80u | note << 8; }
+
+// Centres of a few keys, in window pixels, away from any overlap.
+const QPoint kKey10(104, 110);  // black A#
+const QPoint kKey11(114, 150);
+const QPoint kKey12(128, 150);
+const QPoint kKey20(200, 110);  // black G#
+const QPoint kKey64(610, 150);
+
+// Notes left sounding on each device: note-on adds, note-off or all-notes-off removes.
+struct SoundingModel
+{
+    std::map<midi::HMidiOut, std::set<int>> sounding;
+    QStringList invalid;
+
+    void play(const midi::RecordingPlatform &platform)
+    {
+        for (const auto &c : platform.calls) {
+            if (c.op != Op::ShortMsg || c.result != midi::result::NoError)
+                continue;
+            const int status = c.value & 0xFF, data1 = c.value >> 8 & 0xFF, data2 = c.value >> 16 & 0xFF;
+            if (status < 0x80 || data1 > 127 || data2 > 127 || (c.value >> 24) != 0)
+                invalid << QString::number(c.value, 16);
+            auto &notes = sounding[c.deviceOrHandle];
+            if (status == 0x90 && data2 > 0)
+                notes.insert(data1);
+            else if (status == 0x80 || status == 0x90)
+                notes.erase(data1);
+            else if (status == 0xB0 && data1 == 123)
+                notes.clear();
+        }
+    }
+
+    int total() const
+    {
+        int n = 0;
+        for (const auto &[handle, notes] : sounding)
+            n += int(notes.size());
+        return n;
+    }
+};
+
+} // namespace
+
+class TestKeyboard : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<FormFixture> f;
+    Form1 *form = nullptr;
+    QWindow *window = nullptr;
+
+    std::vector<std::uint32_t> sent() const { return f->platform.messages(); }
+
+private slots:
+    void init()
+    {
+        f = std::make_unique<FormFixture>();
+        f->platform.devices = {QStringLiteral("Port A"), QStringLiteral("Port B")};
+        form = &f->start();
+        form->show();
+        QVERIFY(QTest::qWaitForWindowExposed(form));
+        window = form->windowHandle();
+        form->Timer1->stop();  // tests drive the button poll themselves
+        form->Timer1_Timer();  // as a real poll would have seen by now: the button is up
+        f->platform.clearCalls();
+    }
+
+    void cleanup()
+    {
+        // Let go of any button a test left down, so the next test starts clean.
+        QTest::mouseRelease(window, Qt::LeftButton, {}, QPoint(2, 2));
+        f.reset();
+    }
+
+    void pressThenGlideSoundsEachKeyOnce()
+    {
+        QTest::mousePress(window, Qt::LeftButton, {}, kKey10);
+        QTest::mouseMove(window, kKey11);
+        QTest::mouseMove(window, kKey11 + QPoint(2, 3));  // within one key: nothing more
+        QTest::mouseMove(window, kKey12);
+        QTest::mouseRelease(window, Qt::LeftButton, {}, kKey12);
+        // The very first action stops the note of key 0, as nothing has sounded yet.
+        QCOMPARE(sent(), (std::vector<std::uint32_t>{noteOff(36), noteOn(46), noteOff(46), noteOn(47),
+                                                     noteOff(47), noteOn(48)}));
+    }
+
+    void glideOverOverlapsFollowsTheStacking()
+    {
+        QTest::mousePress(window, Qt::LeftButton, {}, QPoint(8, 100));
+        for (int x = 9; x <= 46; ++x)
+            QTest::mouseMove(window, QPoint(x, 100));
+        std::vector<int> struck;
+        for (std::uint32_t m : sent())
+            if ((m & 0xF0) == 0x90)
+                struck.push_back(int(m >> 8 & 0xFF) - 36);
+        QCOMPARE(struck, (std::vector<int>{0, 1, 2, 3, 4}));
+    }
+
+    void pressOutsideTheKeysPlaysNothing_data()
+    {
+        QTest::addColumn<QPoint>("start");
+        QTest::newRow("window background") << QPoint(2, 60);
+        QTest::newRow("mute pad") << QPoint(30, 75);
+        QTest::newRow("frame") << QPoint(300, 40);
+    }
+
+    void pressOutsideTheKeysPlaysNothing()
+    {
+        QFETCH(QPoint, start);
+        QTest::mousePress(window, Qt::LeftButton, {}, start);
+        f->platform.clearCalls();  // a press on the mute pad may mute; gliding must not play
+        QTest::mouseMove(window, kKey10);
+        QTest::mouseMove(window, kKey12);
+        QTest::mouseRelease(window, Qt::LeftButton, {}, kKey12);
+        for (std::uint32_t m : sent())
+            QVERIFY2((m & 0xF0) != 0x90, qPrintable(QString::number(m, 16)));
+    }
+
+    void onlyTheLeftButtonPlays()
+    {
+        QTest::mousePress(window, Qt::RightButton, {}, kKey12);
+        QTest::mouseRelease(window, Qt::RightButton, {}, kKey12);
+        QTest::mousePress(window, Qt::MiddleButton, {}, kKey12);
+        QTest::mouseRelease(window, Qt::MiddleButton, {}, kKey12);
+        for (Qt::Key key : {Qt::Key_A, Qt::Key_Z, Qt::Key_1, Qt::Key_Q})
+            QTest::keyClick(window, key);
+        QVERIFY(sent().empty());
+    }
+
+    void muteGoesQuietDuringADrag()
+    {
+        QTest::mousePress(window, Qt::LeftButton, {}, kKey12);
+        f->platform.clearCalls();
+        QTest::mouseMove(window, QPoint(300, 75));  // over the mute pad
+        QTest::mouseMove(window, QPoint(320, 75));
+        QVERIFY(sent().empty());
+        QTest::mouseMove(window, kKey12);  // back onto the key still sounding: no retrigger
+        QVERIFY(sent().empty());
+    }
+
+    void mutePadStopsTheKeyboardsNotes()
+    {
+        QTest::mouseMove(window, QPoint(300, 75));
+        QCOMPARE(sent().size(), size_t(65));
+        for (int i = 0; i <= 64; ++i)
+            QCOMPARE(sent()[i], noteOff(36 + i));
+    }
+
+    void leavingTheWindowSoundsNothingAndComingBackGlidesOn()
+    {
+        QTest::mousePress(window, Qt::LeftButton, {}, kKey11);
+        f->platform.clearCalls();
+        QTest::mouseMove(window, QPoint(700, 150));
+        QTest::mouseMove(window, QPoint(12, 400));
+        QVERIFY(sent().empty());
+        QTest::mouseMove(window, kKey12);
+        QCOMPARE(sent(), (std::vector<std::uint32_t>{noteOff(47), noteOn(48)}));
+    }
+
+    void retriggerNeedsAPollThatSawTheButtonUp()
+    {
+        QTest::mousePress(window, Qt::LeftButton, {}, kKey20);
+        QTest::mouseRelease(window, Qt::LeftButton, {}, kKey20);
+        f->platform.clearCalls();
+
+        // Pressed again before a poll saw the release: the same key stays silent.
+        QTest::mousePress(window, Qt::LeftButton, {}, kKey20);
+        QTest::mouseRelease(window, Qt::LeftButton, {}, kKey20);
+        QVERIFY(sent().empty());
+
+        form->Timer1_Timer();  // the button is up now
+        QVERIFY(form->keys().released());
+        QTest::mousePress(window, Qt::LeftButton, {}, kKey20);
+        QCOMPARE(sent(), (std::vector<std::uint32_t>{noteOff(56), noteOn(56)}));
+        form->Timer1_Timer();  // held down
+        QVERIFY(!form->keys().released());
+    }
+
+    void rangeEdges()
+    {
+        form->HScroll1->setValue(63);
+        QCOMPARE(form->HScroll1->maximum(), 63);
+        form->HScroll2->setValue(0);
+        QTest::mousePress(window, Qt::LeftButton, {}, kKey64);
+        QCOMPARE(sent().back(), noteOn(127, 0));
+    }
+
+    void noteOffFollowsTheNoteThatSoundedAcrossTransposition()
+    {
+        QTest::mousePress(window, Qt::LeftButton, {}, kKey10);
+        QTest::mouseRelease(window, Qt::LeftButton, {}, kKey10);
+        form->HScroll1->setValue(40);
+        f->platform.clearCalls();
+        QTest::mousePress(window, Qt::LeftButton, {}, kKey12);
+        QCOMPARE(sent(), (std::vector<std::uint32_t>{noteOff(46), noteOn(52)}));
+    }
+
+    void mutePadReachesANoteOutsideItsRange()
+    {
+        QTest::mousePress(window, Qt::LeftButton, {}, kKey64);  // note 100
+        QTest::mouseRelease(window, Qt::LeftButton, {}, kKey64);
+        form->HScroll1->setValue(0);
+        f->platform.clearCalls();
+        form->mutePad();
+        QCOMPARE(sent().size(), size_t(66));
+        QCOMPARE(sent().front(), noteOff(0));
+        QCOMPARE(sent()[64], noteOff(64));
+        QCOMPARE(sent().back(), noteOff(100));
+    }
+
+    void afterAMuteNothingTheProgramStartedStillSounds()
+    {
+        // Random presses, glides, polls, transpositions, volumes, device switches and
+        // mutes; after a final mute no note may sound on any device.
+        const std::array<QPoint, 6> keys = {kKey10, kKey11, kKey12, kKey20, kKey64, QPoint(8, 100)};
+        for (quint32 seed = 1; seed <= 20; ++seed) {
+            QRandomGenerator rng(seed);
+            bool down = false;
+            for (int step = 0; step < 60; ++step) {
+                const QPoint key = keys[rng.bounded(int(keys.size()))];
+                switch (rng.bounded(8)) {
+                case 0:
+                    if (!down)
+                        QTest::mousePress(window, Qt::LeftButton, {}, key), down = true;
+                    break;
+                case 1:
+                    QTest::mouseMove(window, key);
+                    break;
+                case 2:
+                    if (down)
+                        QTest::mouseRelease(window, Qt::LeftButton, {}, key), down = false;
+                    break;
+                case 3:
+                    form->Timer1_Timer();
+                    break;
+                case 4:
+                    form->HScroll1->setValue(rng.bounded(64));
+                    break;
+                case 5:
+                    form->HScroll2->setValue(rng.bounded(128));
+                    break;
+                case 6:
+                    form->ComDevies->choose(rng.bounded(form->ComDevies->count()));
+                    break;
+                case 7:
+                    if (!down)
+                        form->mutePad();
+                    break;
+                }
+            }
+            if (down)
+                QTest::mouseRelease(window, Qt::LeftButton, {}, QPoint(2, 2));
+            form->mutePad();
+
+            SoundingModel model;
+            model.play(f->platform);
+            QVERIFY2(model.invalid.isEmpty(), qPrintable(model.invalid.join(' ')));
+            QVERIFY2(model.total() == 0, qPrintable(QStringLiteral("seed %1").arg(seed)));
+        }
+    }
+};
+
+QTEST_MAIN(TestKeyboard)
+#include "tst_keyboard.moc"

@@ -1,0 +1,19 @@
+#include "instruments.h"
+
+#include "dropdownlist.h"
+#include "textfile.h"
+
+#include <QDir>
+
+void LoadInstruments(DropDownList &ComSounds, const QString &directory, midi::MessageBox &box)
+{
+    const text::ReadResult file = text::readFile(QDir(directory).filePath(kInstrumentFile));
+    if (!file.ok) {
+        box.show(file.error, MidiOut::kTitle);
+        return;
+    }
+    for (const QString &line : file.lines)
+        ComSounds.addItem(line);
+    if (ComSounds.count() > 0)
+        ComSounds.setListIndex(0);
+}

@@ -1,0 +1,17 @@
+#include "label.h"
+
+#include <QMouseEvent>
+
+void Label::mouseReleaseEvent(QMouseEvent *event)
+{
+    if (event->button() == Qt::LeftButton && rect().contains(event->position().toPoint()))
+        emit click();
+}
+
+void Label::mouseMoveEvent(QMouseEvent *event)
+{
+    // A press that began here keeps sending moves from anywhere; only moves over the label count.
+    const QPoint pos = event->position().toPoint();
+    if (rect().contains(pos))
+        emit mouseMove(event->buttons(), event->modifiers(), pos);
+}

@@ -1,0 +1,16 @@
+#pragma once
+
+#include "midiout.h"
+
+class QWidget;
+
+// The modal message box: the text, one OK button, no icon, the given caption.
+class WindowMessageBox final : public midi::MessageBox
+{
+public:
+    explicit WindowMessageBox(QWidget *parent) : parent_(parent) {}
+    void show(const QString &text, const QString &caption) override;
+
+private:
+    QWidget *parent_;
+};

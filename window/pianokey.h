@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QWidget>
+
+// One key of the on-screen keyboard. A left-button press starts a drag: from then
+// until the release, the key under the pointer, found by the window's own
+// hit-testing, is told when the pointer enters it, moves over it and leaves it.
+// Qt hands every move of a drag to the pressed widget and sends no enter or leave
+// events meanwhile, so the pressed key does the hit-testing for the whole keyboard.
+class PianoKey : public QWidget
+{
+    Q_OBJECT
+public:
+    enum class DragState { Enter = 0, Leave = 1, Over = 2 };
+
+    PianoKey(int index, bool black, QWidget *parent);
+
+    int index() const { return index_; }
+    void setAutomaticDrag(bool on) { automaticDrag_ = on; }
+
+signals:
+    // Emitted by the key being dragged for `key`, the key under the pointer.
+    void dragOver(PianoKey *key, QPoint pos, PianoKey::DragState state);
+
+protected:
+    void paintEvent(QPaintEvent *event) override;
+    void mousePressEvent(QMouseEvent *event) override;
+    void mouseMoveEvent(QMouseEvent *event) override;
+    void mouseReleaseEvent(QMouseEvent *event) override;
+
+private:
+    PianoKey *keyAt(QPoint windowPos) const;
+    void notify(PianoKey *key, QPoint windowPos, DragState state);
+
+    int index_;
+    bool black_;
+    bool automaticDrag_ = false;
+    bool dragging_ = false;
+    PianoKey *under_ = nullptr;  // the key the pointer is over during a drag
+};
