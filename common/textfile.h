@@ -20,13 +20,18 @@ struct ReadResult
     QString error;      // one plain sentence naming the file and the system's reason, when !ok
 };
 
-// Splits and decodes bytes already in memory. Lines end at CR LF, LF or CR. UTF-8
-// with or without a byte-order mark; bytes that are not valid UTF-8 as a whole are
-// read as GBK (code page 936). Undecodable bytes and NULs become U+FFFD.
+// Splits and decodes bytes already in memory. Lines end at CR LF, LF or CR and are
+// kept as they are, blanks and empty lines included. UTF-8 with or without a byte-order
+// mark; bytes that are not valid UTF-8 as a whole are read as GBK (code page 936), as
+// files saved on a Chinese Windows system are. Each byte that starts no character, and
+// each NUL, becomes U+FFFD. More than kMaxFileSize bytes, or a line of more than
+// kMaxLineLength bytes, is refused.
 ReadResult decodeLines(const QByteArray &bytes, const QString &fileName);
-// Reads at most the size limit from `device` and decodes it; larger input is refused.
+// Reads from `device` until its end, but never more than kMaxFileSize + 1 bytes, so an
+// endless or huge input is refused without being held in memory.
 ReadResult readLines(QIODevice &device, const QString &fileName);
-// Opens, reads and closes the file at `path`.
+// Opens, reads and closes the file at `path`. Anything but a regular file is refused
+// unopened, since a FIFO would block the open and a device may never end.
 ReadResult readFile(const QString &path);
 
 // The directory holding the program, where its data files live.

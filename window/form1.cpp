@@ -262,7 +262,7 @@ void Form1::Form_Unload()
         return;
     unloaded_ = true;
     Timer1->stop();
-    player_.reset();
+    player_->stop();
     MidiOut::CloseDevice();
     if (options_.endProgram)
         options_.endProgram();

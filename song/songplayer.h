@@ -1,0 +1,85 @@
+#pragma once
+
+// Plays the demo song: one step of the song file per 150 ms tick, each step pressing
+// keys through the same action the mouse uses.
+
+#include <QObject>
+#include <QStringList>
+#include <QTimer>
+
+#include <cstdint>
+#include <functional>
+
+namespace song {
+
+// What the player drives; the window implements it.
+class Piano
+{
+public:
+    virtual ~Piano() = default;
+    // Selects an entry of the device list; its handler runs when the selection changes.
+    virtual void selectDevice(int entry) = 0;
+    // Selects an entry of the instrument list and sends it, even when it was selected
+    // already. Returns false, changing nothing, when there is no such entry.
+    virtual bool selectInstrument(int entry) = 0;
+    // Sets the transposition scroll bar; its handler runs when the value changes.
+    virtual void setTransposition(int value) = 0;
+    // The key-over action for key index 0..64.
+    virtual void keyOver(int key) = 0;
+    // Marks the keyboard released, so the next key-over strikes anew.
+    virtual void setReleased() = 0;
+    // The mute pad's action.
+    virtual void mutePad() = 0;
+    virtual void setPlayEnabled(bool enabled) = 0;
+    // A modal message box with the program's title.
+    virtual void showError(const QString &text) = 0;
+};
+
+// Monotonic time in nanoseconds.
+using Clock = std::function<std::int64_t()>;
+std::int64_t steadyNow();
+
+inline constexpr int kStepMs = 150;
+inline constexpr int kSongInstrument = 9;
+inline constexpr int kSongTransposition = 32;
+
+class SongPlayer : public QObject
+{
+    Q_OBJECT
+public:
+    SongPlayer(Piano &piano, QString songPath, Clock clock = steadyNow, QObject *parent = nullptr);
+
+    // Reads the whole song, then selects device 0, instrument 9 and transposition 32 and
+    // starts the steps. A song that cannot be read shows one error and changes nothing;
+    // a click while playing is ignored.
+    void Command2_Click();
+    // Plays the next step. Step k is due k * kStepMs after the start; a tick a whole step
+    // late or more plays at once and the grid starts again from it. The last line, or
+    // "End", stops the timer, enables the button and runs the mute pad.
+    void Timer2_Timer();
+
+    // Stops at once, sending nothing: the program is ending.
+    void stop();
+
+    bool isPlaying() const;
+    // Time until the next step as the timer was last set; for tests and benchmarks.
+    int nextIntervalMs() const;
+
+private:
+    void scheduleNextStep();
+    void finish();
+
+    Piano &m_piano;
+    const QString m_songPath;
+    const Clock m_clock;
+    QTimer *const m_timer;
+    QStringList m_lines;     // the song, held only while it plays
+    qsizetype m_nextLine = 0;
+    bool m_playing = false;
+    // Step k after the anchor is due at m_anchorNs + k * kStepMs, so late ticks never add up.
+    std::int64_t m_anchorNs = 0;
+    std::int64_t m_stepsSinceAnchor = 0;
+    int m_nextIntervalMs = 0;
+};
+
+} // namespace song
