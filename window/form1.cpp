@@ -114,8 +114,12 @@ Form1::Form1(Options options, QWidget *parent)
 
     player_ = std::make_unique<song::SongPlayer>(*this, QDir(options_.programDirectory).filePath(kSongFile));
 
-    if (QScreen *screen = this->screen())
-        move(screen->availableGeometry().center() - rect().center());
+    if (QScreen *screen = this->screen()) {
+        // Centred, but never with the top-left corner off a screen too small for the window.
+        const QRect available = screen->availableGeometry();
+        const QPoint centred = available.center() - rect().center();
+        move(std::max(centred.x(), available.left()), std::max(centred.y(), available.top()));
+    }
 
     MidiOut::setMessageBox(&messageBox_);
     Form_Load();

@@ -1,0 +1,341 @@
+# Helpers for end-to-end tests of the real program, sourced by bash test scripts run from CTest.
+#
+# Each start_* function brings up one private server and exports what its clients need, so tests
+# that run at the same time never share a server. Every background process is started as the
+# leader of its own session and recorded; `cleanup`, installed as the EXIT trap, ends exactly those
+# process groups (never the test's own) and removes the temporary directory. Every wait has a
+# deadline and fails with a message saying what did not happen.
+#
+# A server that cannot start makes the test skip (exit 77) rather than fail: the machine lacks
+# something, the program is not at fault. Scripts that need their own exit steps should call
+# `cleanup` from them instead of replacing the trap.
+
+set -euo pipefail
+# Under pipefail, `cmd | grep -q` fails now and then: grep exits at the first match and cmd dies
+# of SIGPIPE. Pipelines here let the reader take all input (grep >/dev/null, sed -n 1p).
+
+# With job control on, setsid would fork and $! would name a process that exits at once.
+set +m
+
+E2E_TIMEOUT=${E2E_TIMEOUT:-10}
+E2E_TMP=$(mktemp -d "${TMPDIR:-/tmp}/tirrel-e2e.XXXXXX")
+e2e_pids=()
+e2e_names=()
+
+log() { printf '%s\n' "$*" >&2; }
+fail() { log "FAIL: $*"; exit 1; }
+skip() { log "SKIP: $*"; exit 77; }
+
+_e2e_now_ms() { local t=${EPOCHREALTIME/[.,]/}; echo $((t / 1000)); }
+
+# _e2e_tail FILE: the end of a server's log, for the message that explains a failure.
+_e2e_tail() { [ -s "$1" ] && sed -e 's/^/    /' <(tail -n 15 "$1") >&2 || true; }
+
+# _e2e_spawn NAME LOG CMD...: starts CMD in the background in a new session; its pid (also its
+# process group) is left in E2E_PID. Not a subshell, so that the pid stays recorded.
+_e2e_spawn() {
+    local name=$1 logfile=$2
+    shift 2
+    setsid "$@" </dev/null >"$logfile" 2>&1 &
+    E2E_PID=$!
+    e2e_pids+=("$E2E_PID")
+    e2e_names+=("$name")
+}
+
+# _e2e_why PID: why a wait for a server ended without success.
+_e2e_why() { _e2e_alive "$1" && echo "did not answer within ${E2E_TIMEOUT} s" || echo "exited at start"; }
+
+_e2e_alive() { [ -d "/proc/$1" ] && [ "$(_e2e_state "$1")" != Z ]; }
+# Field 3 of /proc/PID/stat, read after the command name, which may hold spaces or parentheses.
+_e2e_state() { local s; s=$(cat "/proc/$1/stat" 2>/dev/null) || return 0; s=${s##*) }; echo "${s%% *}"; }
+_e2e_pgid() { local s; s=$(cat "/proc/$1/stat" 2>/dev/null) || return 0; s=${s##*) }; set -- $s; echo "$3"; }
+
+# _e2e_poll TIMEOUT_S PID CMD...: true once CMD succeeds; false when the time is up or, if PID is
+# not empty, as soon as that process has died (no point waiting for a server that is gone).
+_e2e_poll() {
+    local timeout=$1 pid=$2
+    shift 2
+    local deadline=$(($(_e2e_now_ms) + timeout * 1000))
+    while true; do
+        "$@" >/dev/null 2>&1 && return 0
+        [ -n "$pid" ] && ! _e2e_alive "$pid" && return 1
+        [ "$(_e2e_now_ms)" -ge "$deadline" ] && return 1
+        sleep 0.05
+    done
+}
+
+# spawn NAME CMD...: starts CMD (the program under test, a helper client) like the servers: in its
+# own session, recorded for cleanup, output in $E2E_TMP/NAME.log. Its pid is left in E2E_PID.
+spawn() {
+    local name=$1
+    shift
+    _e2e_spawn "$name" "$E2E_TMP/$name.log" "$@"
+}
+
+# wait_until DESCRIPTION CMD...: waits until CMD succeeds; fails after E2E_TIMEOUT seconds with a
+# message saying what did not happen.
+wait_until() {
+    local what=$1
+    shift
+    _e2e_poll "$E2E_TIMEOUT" "" "$@" || fail "timed out after ${E2E_TIMEOUT} s waiting until $what"
+}
+
+# _e2e_signal SIGNAL PID: signals the process group that PID leads (setsid made it a leader, and
+# the group outlives it while any member is left), or PID alone if it leads no group; never the
+# group this script runs in. Bash reaps a finished child at once, so the leader may be gone.
+_e2e_signal() {
+    local sig=$1 pid=$2
+    if [ "$pid" != "$(_e2e_pgid $$)" ] && { [ "$(_e2e_pgid "$pid")" = "$pid" ] || pgrep -g "$pid" >/dev/null; }; then
+        kill -s "$sig" -- "-$pid" 2>/dev/null || true
+    else
+        kill -s "$sig" "$pid" 2>/dev/null || true
+    fi
+}
+
+# _e2e_running PID: PID or a process of its group is still running. Zombies do not count: one
+# whose parent died is re-parented to init, which here may never reap it.
+_e2e_running() {
+    local p
+    _e2e_alive "$1" && return 0
+    for p in $(pgrep -g "$1" 2>/dev/null); do
+        _e2e_alive "$p" && return 0
+    done
+    return 1
+}
+
+# _e2e_wait_gone PID MS: true once nothing of PID's group runs any more, false after MS milliseconds.
+_e2e_wait_gone() {
+    local deadline=$(($(_e2e_now_ms) + $2))
+    while _e2e_running "$1"; do
+        [ "$(_e2e_now_ms)" -ge "$deadline" ] && return 1
+        sleep 0.02
+    done
+}
+
+_e2e_describe() { ps -o pid=,stat=,wchan:20=,args= -p "$(pgrep -d, -g "$1" || echo "$1")" 2>/dev/null | tr -s ' ' | paste -sd';'; }
+
+# stop_process PID: ends one process started here, and the rest of its process group: SIGTERM,
+# then SIGKILL after 5 s.
+stop_process() {
+    local pid=$1 i name=""
+    for i in "${!e2e_pids[@]}"; do
+        [ "${e2e_pids[i]}" = "$pid" ] || continue
+        name=${e2e_names[i]}
+        unset 'e2e_pids[i]' 'e2e_names[i]'
+    done
+    [ -n "$name" ] || fail "stop_process: $pid was not started by these helpers"
+    e2e_pids=("${e2e_pids[@]}")
+    e2e_names=("${e2e_names[@]}")
+    _e2e_signal TERM "$pid"
+    if ! _e2e_wait_gone "$pid" 5000; then
+        log "stopping $name (pid $pid): still running 5 s after SIGTERM ($(_e2e_describe "$pid")); killing it"
+        _e2e_signal KILL "$pid"
+        _e2e_wait_gone "$pid" 5000 || log "stopping $name (pid $pid): still there after SIGKILL: $(_e2e_describe "$pid")"
+    fi
+    wait "$pid" 2>/dev/null || true
+}
+
+# Ends every recorded process, last started first (clients before their servers), and removes
+# the temporary directory. Safe to call again.
+cleanup() {
+    local status=$? f
+    while [ "${#e2e_pids[@]}" -gt 0 ]; do
+        stop_process "${e2e_pids[-1]}"
+    done
+    # A failed run shows what the servers and programs said; the directory goes with the run.
+    if [ "$status" -ne 0 ] && [ "$status" -ne 77 ]; then
+        for f in "$E2E_TMP"/*.log; do
+            [ -s "$f" ] && log "--- ${f##*/}:" && _e2e_tail "$f"
+        done
+    fi
+    rm -rf "$E2E_TMP"
+    return $status
+}
+
+# e2e_leftovers PID...: prints, for each given process, what still runs of it or of its group;
+# prints nothing when cleanup did its job.
+e2e_leftovers() {
+    local pid
+    for pid in "$@"; do
+        _e2e_running "$pid" && echo "$pid: $(_e2e_describe "$pid")"
+    done
+    return 0
+}
+
+trap cleanup EXIT
+trap 'exit 129' HUP
+trap 'exit 130' INT
+trap 'exit 143' TERM
+
+# start_pulse: a PulseAudio server with one null sink named "null", in a private runtime directory.
+# Exports XDG_RUNTIME_DIR and PULSE_SERVER. Runs in the foreground rather than with -D: a
+# daemonised server is re-parented to init, which here does not reap it, and it would linger as a
+# zombie that looks alive.
+start_pulse() {
+    command -v pulseaudio >/dev/null || skip "pulseaudio is not installed"
+    command -v pactl >/dev/null || skip "pactl is not installed"
+    local run=$E2E_TMP/runtime home=$E2E_TMP/pulse-home
+    mkdir -m 700 -p "$run" "$home"
+    export XDG_RUNTIME_DIR=$run
+    export PULSE_SERVER=unix:$run/pulse/native
+    # A private HOME keeps its cookie out of root's; anonymous access lets clients connect with
+    # whatever cookie they have. Without DISPLAY it does not try to launch a D-Bus session.
+    _e2e_spawn pulseaudio "$E2E_TMP/pulseaudio.log" \
+        env -u DISPLAY -u XDG_CONFIG_HOME HOME="$home" \
+        pulseaudio --daemonize=no --exit-idle-time=-1 -n --log-target=stderr \
+        --load="module-null-sink sink_name=null" \
+        --load="module-native-protocol-unix auth-anonymous=1"
+    E2E_PULSE_PID=$E2E_PID
+    if ! _e2e_poll "$E2E_TIMEOUT" "$E2E_PULSE_PID" pactl info; then
+        _e2e_tail "$E2E_TMP/pulseaudio.log"
+        skip "PulseAudio $(_e2e_why "$E2E_PULSE_PID")"
+    fi
+}
+
+# start_jack [NAME]: a JACK server on the dummy driver at 48 kHz with 64-frame periods. NAME is a
+# prefix; the shell's pid is appended so that tests run at once never meet. Exports
+# JACK_DEFAULT_SERVER, and JACK_NO_START_SERVER=1 so that no client ever starts a server of its own.
+start_jack() {
+    command -v jackd >/dev/null || skip "jackd is not installed"
+    export JACK_DEFAULT_SERVER="${1:-tirrel}-$$"
+    export JACK_NO_START_SERVER=1
+    ! _e2e_jack_running || fail "a JACK server named $JACK_DEFAULT_SERVER is already running"
+    _e2e_spawn jackd "$E2E_TMP/jackd.log" \
+        jackd -n "$JACK_DEFAULT_SERVER" --no-realtime -d dummy -r 48000 -p 64
+    E2E_JACK_PID=$E2E_PID
+    # jack_wait -w looks once a second; polling its -c mode finds the server in about 0.1 s.
+    if ! _e2e_poll "$E2E_TIMEOUT" "$E2E_JACK_PID" _e2e_jack_running; then
+        _e2e_tail "$E2E_TMP/jackd.log"
+        skip "JACK server $JACK_DEFAULT_SERVER $(_e2e_why "$E2E_JACK_PID")"
+    fi
+}
+
+# JACK's command-line clients can hang while connecting (seen with jack_connect started in quick
+# succession: "can't connect named futex"), so each call gets a deadline of its own.
+_e2e_jack() { timeout 5 "$@"; }
+_e2e_jack_running() { [ "$(_e2e_jack jack_wait -c 2>/dev/null)" = running ]; }
+# jack_port_exists PORT: the JACK server lists a port of that full name ("client:port").
+jack_port_exists() { _e2e_jack jack_lsp 2>/dev/null | grep -xF "$1" >/dev/null; }
+
+# As root, jack_midi_dump's mlockall() pins about 115 MB (180 MB locked) per capture; without
+# CAP_IPC_LOCK the lock fails at once, the client prints a warning and runs in 6 MB.
+e2e_no_memlock=()
+if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
+    e2e_no_memlock=(setpriv --inh-caps=-ipc_lock --bounding-set=-ipc_lock)
+fi
+
+# start_midi_capture [CLIENT]: a JACK client with one MIDI input, CLIENT:input (client "capture" by
+# default), recording what arrives. Exports E2E_MIDI_PORT and E2E_MIDI_FILE. Needs start_jack.
+# jack_midi_dump writes one line per event and flushes after each batch:
+#   "  14016: 90 3c 40 note on  (channel  0): pitch  60, velocity  64"
+# (-a: the number is a frame count; then the bytes; then a description, for note and controller
+# messages only). It asserts that note and controller messages are three bytes long, so a
+# malformed one makes it abort.
+start_midi_capture() {
+    [ -n "${JACK_DEFAULT_SERVER:-}" ] || fail "start_midi_capture needs start_jack first"
+    local client=${1:-capture}
+    export E2E_MIDI_PORT=$client:input
+    export E2E_MIDI_FILE=$E2E_TMP/midi-$client.txt
+    : >"$E2E_MIDI_FILE"
+    # stdout goes to the capture file, stderr (the warning about locking memory) to the log.
+    _e2e_spawn jack_midi_dump "$E2E_TMP/midi-$client.log" \
+        "${e2e_no_memlock[@]}" sh -c 'exec jack_midi_dump -a "$1" >"$2"' sh "$client" "$E2E_MIDI_FILE"
+    E2E_MIDI_PID=$E2E_PID
+    if ! _e2e_poll "$E2E_TIMEOUT" "$E2E_MIDI_PID" jack_port_exists "$E2E_MIDI_PORT"; then
+        _e2e_tail "$E2E_TMP/midi-$client.log"
+        fail "MIDI capture $client $(_e2e_why "$E2E_MIDI_PID")"
+    fi
+    _e2e_wait_active "$client"
+}
+
+# The port is listed before the client is activated, and JACK refuses to connect a port of an
+# inactive client: a program connecting to the capture at that moment would fail. Connecting a
+# silent probe shows when the capture accepts connections. (The probe's one note starts at frame
+# 100 of a 64-frame loop, so it never plays.)
+_e2e_wait_active() {
+    local client=$1 probe=$1-probe
+    command -v jack_midiseq >/dev/null || return 0
+    _e2e_spawn jack_midiseq "$E2E_TMP/midi-$probe.log" \
+        "${e2e_no_memlock[@]}" jack_midiseq "$probe" 64 100 60 1
+    local probe_pid=$E2E_PID
+    _e2e_poll "$E2E_TIMEOUT" "$probe_pid" jack_port_exists "$probe:out" \
+        || fail "the probe port $probe:out did not appear within ${E2E_TIMEOUT} s"
+    connect_ports "$probe:out" "$E2E_MIDI_PORT"
+    stop_process "$probe_pid"
+}
+
+# connect_ports SOURCE DESTINATION: connects two JACK ports, retrying while either client is not
+# yet active (its ports are listed before it is, and JACK refuses to connect them until then).
+connect_ports() {
+    _e2e_poll "$E2E_TIMEOUT" "" _e2e_jack jack_connect "$1" "$2" \
+        || fail "could not connect $1 to $2 within ${E2E_TIMEOUT} s"
+}
+
+# midi_wait COUNT [TIMEOUT_S]: waits until COUNT messages have been captured.
+midi_wait() {
+    local count=$1 timeout=${2:-$E2E_TIMEOUT}
+    if ! _e2e_poll "$timeout" "$E2E_MIDI_PID" _e2e_midi_has "$count"; then
+        log "captured so far:"
+        _e2e_tail "$E2E_MIDI_FILE"
+        fail "expected $count MIDI messages on $E2E_MIDI_PORT within ${timeout} s, got $(_e2e_midi_count)"
+    fi
+}
+_e2e_midi_count() { wc -l <"$E2E_MIDI_FILE"; }
+_e2e_midi_has() { [ "$(_e2e_midi_count)" -ge "$1" ]; }
+
+# midi_messages: the captured messages, one per line, as lower-case hex bytes ("90 3c 40").
+# The bytes are the two-digit hex fields before the description ("note on ...").
+midi_messages() {
+    awk '{ m = ""; for (i = 2; i <= NF && $i ~ /^[0-9a-f][0-9a-f]$/; i++) m = m (m == "" ? "" : " ") $i; print m }' \
+        "$E2E_MIDI_FILE"
+}
+
+# midi_frames: the frame of each captured message (48000 per second, counted from the capture's start).
+midi_frames() { awk '{ sub(":", "", $1); print $1 }' "$E2E_MIDI_FILE"; }
+
+# start_xvfb: an X server on a free display, 1024 x 768 at 24 bits and 96 dpi. Exports DISPLAY.
+# Display numbers are tried from a random start; Xvfb takes a display with an atomic lock file and
+# refuses one that is taken, so a lost race only costs a retry. (Xvfb -displayfd would choose for
+# itself but creates no lock file, and xvfb-run -a in another test would then pick the same number.)
+# -noreset: by default the server resets when its last client leaves, and a client connecting
+# during the reset is refused ("unable to open display"): here about one run in eight failed so.
+start_xvfb() {
+    command -v Xvfb >/dev/null || skip "Xvfb is not installed"
+    command -v xdpyinfo >/dev/null || skip "xdpyinfo is not installed"
+    local attempt n
+    for attempt in 1 2 3 4 5 6 7 8; do
+        n=$((200 + RANDOM % 600))
+        [ -e "/tmp/.X$n-lock" ] || [ -e "/tmp/.X11-unix/X$n" ] && continue
+        _e2e_spawn Xvfb "$E2E_TMP/xvfb.log" \
+            Xvfb ":$n" -screen 0 1024x768x24 -dpi 96 -nolisten tcp -noreset
+        E2E_XVFB_PID=$E2E_PID
+        if _e2e_poll "$E2E_TIMEOUT" "$E2E_XVFB_PID" xdpyinfo -display ":$n"; then
+            export DISPLAY=:$n
+            return 0
+        fi
+        _e2e_alive "$E2E_XVFB_PID" && break
+        grep -q "already active" "$E2E_TMP/xvfb.log" || break
+    done
+    _e2e_tail "$E2E_TMP/xvfb.log"
+    skip "Xvfb did not start (last display tried: :$n)"
+}
+
+# wait_for_window TITLE [TIMEOUT_S]: prints the id of the first mapped window whose title is
+# exactly TITLE.
+wait_for_window() {
+    local title=$1 timeout=${2:-$E2E_TIMEOUT} pattern
+    # xdotool matches an extended regular expression; make the title match only itself.
+    pattern="^$(printf '%s' "$title" | sed 's/[][\\.*^$+?(){}|]/\\&/g')\$"
+    if ! _e2e_poll "$timeout" "" xdotool search --onlyvisible --name "$pattern"; then
+        fail "no window titled '$title' appeared within ${timeout} s"
+    fi
+    xdotool search --onlyvisible --name "$pattern" | sed -n 1p
+}
+
+# screenshot WINDOW FILE: saves the window's contents as an image (format from FILE's suffix).
+screenshot() {
+    import -window "$1" "$2" 2>"$E2E_TMP/import.log" || {
+        _e2e_tail "$E2E_TMP/import.log"
+        fail "could not take a screenshot of window $1"
+    }
+}
