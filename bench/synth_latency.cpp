@@ -1,0 +1,209 @@
+// The built-in synthesizer against a private PulseAudio null sink: time from a note-on
+// call to the first sample above -40 dBFS in the sink's monitor, dropouts in a held note
+// (idle and with both cores busy), and the CPU the open, idle synthesizer takes.
+
+#include "support/pulseserver.h"
+#include "synthout.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstring>
+#include <thread>
+#include <vector>
+
+#include <sys/resource.h>
+#include <unistd.h>
+
+using namespace midi;
+using testsupport::PulseServer;
+
+namespace {
+
+constexpr int kRate = 44100;
+constexpr float kThreshold = 0.01f;  // -40 dBFS
+constexpr int kTrials = 20;
+constexpr std::uint32_t kNoteOn = 0x00643C90;   // middle C, velocity 100
+constexpr std::uint32_t kNoteOff = 0x00003C80;
+
+double nowMs()
+{
+    using namespace std::chrono;
+    return duration<double, std::milli>(steady_clock::now().time_since_epoch()).count();
+}
+
+// The null sink's monitor, recorded as it arrives. A sample counts as heard when the
+// read that brought it returns: an upper bound, as it includes the recording's own delay.
+class Monitor
+{
+public:
+    bool start()
+    {
+        parec_.start(QStringLiteral("parec"),
+                     {QStringLiteral("--device=null.monitor"), QStringLiteral("--raw"),
+                      QStringLiteral("--format=float32le"), QStringLiteral("--channels=1"),
+                      QStringLiteral("--rate=%1").arg(kRate), QStringLiteral("--latency-msec=2")});
+        return parec_.waitForStarted(3000);
+    }
+    void stop()
+    {
+        parec_.terminate();
+        parec_.waitForFinished(3000);
+    }
+    // Reads for `ms`, or until a sample from `from` on reaches the threshold; returns its
+    // index or -1, and when it arrived in `arrival`.
+    long pump(double ms, long from = -1, double *arrival = nullptr)
+    {
+        const double end = nowMs() + ms;
+        while (nowMs() < end) {
+            if (!parec_.waitForReadyRead(1))
+                continue;
+            bytes_.append(parec_.readAll());
+            const auto whole = bytes_.size() / sizeof(float);
+            const std::size_t before = samples.size();
+            samples.resize(whole);
+            std::memcpy(samples.data() + before, bytes_.constData() + before * sizeof(float),
+                        (whole - before) * sizeof(float));
+            const double now = nowMs();
+            if (from >= 0) {
+                for (std::size_t i = std::max<std::size_t>(before, from); i < whole; ++i) {
+                    if (std::fabs(samples[i]) < kThreshold)
+                        continue;
+                    if (arrival != nullptr)
+                        *arrival = now;
+                    return static_cast<long>(i);
+                }
+            }
+        }
+        return -1;
+    }
+
+    std::vector<float> samples;
+
+private:
+    QProcess parec_;
+    QByteArray bytes_;
+};
+
+double percentile(std::vector<double> v, double p)
+{
+    std::sort(v.begin(), v.end());
+    return v[std::min(v.size() - 1, static_cast<std::size_t>(std::ceil(p * v.size())) - 1)];
+}
+
+// Runs of at least 1 ms of digital silence inside a held organ note: the sink mixed
+// nothing from the synthesizer for that block.
+int dropouts(const std::vector<float> &s, std::size_t from, std::size_t to)
+{
+    int runs = 0;
+    int quiet = 0;
+    for (std::size_t i = from; i < to && i < s.size(); ++i) {
+        quiet = std::fabs(s[i]) < 1e-5f ? quiet + 1 : 0;
+        if (quiet == kRate / 1000)
+            ++runs;
+    }
+    return runs;
+}
+
+// Over ten seconds of a held note.
+int heldNoteDropouts(SynthOut &synth, HMidiOut h, Monitor &monitor)
+{
+    const std::size_t start = monitor.samples.size();
+    synth.midiOutShortMsg(h, kNoteOn);
+    const long first = monitor.pump(1000, static_cast<long>(start));
+    monitor.pump(10500);
+    synth.midiOutShortMsg(h, kNoteOff);
+    if (first < 0)
+        return -1;
+    return dropouts(monitor.samples, first + kRate / 5, first + kRate / 5 + 10 * kRate);
+}
+
+double cpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return usage.ru_utime.tv_sec + usage.ru_stime.tv_sec + (usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    PulseServer server;
+    QString error;
+    if (!server.start(&error)) {
+        std::printf("skipped: %s\n", qPrintable(error));
+        return 77;
+    }
+
+    SynthOut synth;
+    HMidiOut h = 0;
+    const double openStart = nowMs();
+    const MmResult opened = synth.midiOutOpen(h, kMidiMapper, 0, 0, 0);
+    std::printf("open_ms: %.1f\n", nowMs() - openStart);
+    if (opened != result::NoError) {
+        char16_t text[kMaxErrorLength];
+        synth.midiOutGetErrorText(opened, text, kMaxErrorLength);
+        std::printf("open failed: %u %s\n", opened, qPrintable(QString::fromUtf16(text)));
+        return 1;
+    }
+
+    Monitor monitor;
+    if (!monitor.start()) {
+        std::printf("parec did not start\n");
+        return 1;
+    }
+    // A fresh null sink renders far ahead; a recording started then comes out short.
+    monitor.pump(2200);
+
+    std::vector<double> latencies;
+    for (int i = 0; i < kTrials; ++i) {
+        monitor.pump(600);
+        const std::size_t from = monitor.samples.size();
+        const double t0 = nowMs();
+        synth.midiOutShortMsg(h, kNoteOn);
+        double heard = 0;
+        const long first = monitor.pump(1000, static_cast<long>(from), &heard);
+        synth.midiOutShortMsg(h, kNoteOff);
+        if (first >= 0)
+            latencies.push_back(heard - t0);
+    }
+    std::printf("latency_trials: %zu of %d heard\n", latencies.size(), kTrials);
+    if (!latencies.empty()) {
+        std::printf("latency_median_ms: %.1f\n", percentile(latencies, 0.5));
+        std::printf("latency_p95_ms: %.1f\n", percentile(latencies, 0.95));
+        std::printf("latency_min_ms: %.1f\n", *std::min_element(latencies.begin(), latencies.end()));
+        std::printf("latency_max_ms: %.1f\n", *std::max_element(latencies.begin(), latencies.end()));
+    }
+
+    synth.midiOutShortMsg(h, 0x000013C0);  // church organ: a held note that never decays
+    monitor.pump(300);
+    std::printf("dropouts_idle_per_10s: %d\n", heldNoteDropouts(synth, h, monitor));
+    std::atomic<bool> busy{true};
+    std::vector<std::thread> burners;
+    for (unsigned i = 0; i < std::max(2u, std::thread::hardware_concurrency()); ++i)
+        burners.emplace_back([&busy] { while (busy.load(std::memory_order_relaxed)) {} });
+    std::printf("dropouts_all_cores_busy_per_10s: %d\n", heldNoteDropouts(synth, h, monitor));
+    busy = false;
+    for (std::thread &t : burners)
+        t.join();
+    monitor.stop();
+
+    synth.midiOutShortMsg(h, 0x00007BB0);  // all notes off
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    const double cpu0 = cpuSeconds();
+    const double wall0 = nowMs();
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+    const double cpu = (cpuSeconds() - cpu0) / ((nowMs() - wall0) / 1000.0);
+    std::printf("idle_cpu_percent_of_one_core: %.1f\n", cpu * 100.0);
+
+    synth.midiOutClose(h);
+    return 0;
+}

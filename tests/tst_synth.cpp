@@ -1,0 +1,439 @@
+#include "synth.h"
+#include "synthout.h"
+
+#include <QDir>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTemporaryFile>
+#include <QTest>
+
+#include <cmath>
+#include <numbers>
+#include <vector>
+
+#include <unistd.h>
+
+using namespace midi;
+
+namespace {
+
+const QString kTimGM = QStringLiteral("/usr/share/sounds/sf2/TimGM6mb.sf2");
+constexpr int kRate = static_cast<int>(Synth::kSampleRate);
+
+int frames(int milliseconds) { return kRate * milliseconds / 1000; }
+
+using Messages = QList<std::uint32_t>;
+
+// Left and right averaged: the tests listen to what a listener would.
+std::vector<float> render(Synth &synth, int length)
+{
+    std::vector<float> left(length), right(length), mono(length);
+    if (!synth.render(length, left.data(), right.data()))
+        return {};
+    for (int i = 0; i < length; ++i)
+        mono[i] = (left[i] + right[i]) / 2;
+    return mono;
+}
+
+double levelDb(const std::vector<float> &x, int begin, int end)
+{
+    double sum = 0;
+    for (int i = begin; i < end; ++i)
+        sum += double(x[i]) * x[i];
+    return 10 * std::log10(sum / (end - begin) + 1e-20);
+}
+
+// The period with the strongest normalised autocorrelation; of lags nearly as strong the
+// shortest, so a tone is not taken an octave low.
+double fundamentalHz(const std::vector<float> &x, int begin, int length)
+{
+    const int minLag = kRate / 2000;
+    const int maxLag = kRate / 60;
+    std::vector<double> r(maxLag + 2, 0.0);
+    for (int lag = minLag - 1; lag <= maxLag + 1; ++lag) {
+        double xy = 0, xx = 0, yy = 0;
+        for (int i = begin; i < begin + length; ++i) {
+            xy += double(x[i]) * x[i + lag];
+            xx += double(x[i]) * x[i];
+            yy += double(x[i + lag]) * x[i + lag];
+        }
+        r[lag] = xy / std::sqrt(xx * yy + 1e-30);
+    }
+    double best = 0;
+    for (int lag = minLag; lag <= maxLag; ++lag)
+        best = std::max(best, r[lag]);
+    for (int lag = minLag; lag <= maxLag; ++lag) {
+        if (r[lag] >= 0.9 * best && r[lag] >= r[lag - 1] && r[lag] >= r[lag + 1]) {
+            const double denominator = r[lag - 1] - 2 * r[lag] + r[lag + 1];
+            const double shift = denominator == 0 ? 0 : 0.5 * (r[lag - 1] - r[lag + 1]) / denominator;
+            return kRate / (lag + shift);
+        }
+    }
+    return 0;
+}
+
+// Energy in third-octave bands from 100 Hz to 10 kHz, in dB below the loudest band.
+std::vector<double> bandProfile(const std::vector<float> &x, int begin, int length)
+{
+    std::vector<double> bands;
+    for (double low = 100; low < 10000; low *= std::cbrt(2.0)) {
+        double energy = 0;
+        // A few DFT bins per band, on a Hann window.
+        for (int step = 0; step < 8; ++step) {
+            const double f = low * std::pow(2.0, step / 24.0);
+            double re = 0, im = 0;
+            for (int i = 0; i < length; ++i) {
+                const double w = 0.5 - 0.5 * std::cos(2 * std::numbers::pi * i / length);
+                const double phase = 2 * std::numbers::pi * f * i / kRate;
+                re += w * x[begin + i] * std::cos(phase);
+                im += w * x[begin + i] * std::sin(phase);
+            }
+            energy += re * re + im * im;
+        }
+        bands.push_back(10 * std::log10(energy + 1e-20));
+    }
+    const double loudest = *std::max_element(bands.begin(), bands.end());
+    for (double &band : bands)
+        band = std::max(band - loudest, -60.0);
+    return bands;
+}
+
+double meanDifferenceDb(const std::vector<double> &a, const std::vector<double> &b)
+{
+    double sum = 0;
+    for (std::size_t i = 0; i < a.size(); ++i)
+        sum += std::fabs(a[i] - b[i]);
+    return sum / a.size();
+}
+
+// A JACK server that libjack starts inherits the environment of the process that asked.
+bool jackdRunsWith(const QByteArray &variable)
+{
+    const QStringList entries = QDir(QStringLiteral("/proc")).entryList(QDir::Dirs);
+    for (const QString &entry : entries) {
+        QFile comm(QStringLiteral("/proc/%1/comm").arg(entry));
+        QFile environment(QStringLiteral("/proc/%1/environ").arg(entry));
+        if (comm.open(QIODevice::ReadOnly) && comm.readAll().trimmed() == "jackd"
+            && environment.open(QIODevice::ReadOnly) && environment.readAll().split('\0').contains(variable))
+            return true;
+    }
+    return false;
+}
+
+QString errorText(MidiPlatform &platform, MmResult code)
+{
+    char16_t text[kMaxErrorLength];
+    platform.midiOutGetErrorText(code, text, kMaxErrorLength);
+    return QString::fromUtf16(text);
+}
+
+} // namespace
+
+class TestSynth : public QObject
+{
+    Q_OBJECT
+
+private slots:
+    void initTestCase()
+    {
+        // libfluidsynth-dev, which the build needs, installs it.
+        QVERIFY2(QFile::exists(kTimGM), qPrintable(kTimGM));
+    }
+
+    // Offline: what the synthesizer makes of the messages.
+
+    void pitch_data()
+    {
+        QTest::addColumn<Messages>("before");
+        QTest::addColumn<int>("note");
+        QTest::addColumn<double>("hz");
+        QTest::newRow("C3") << Messages{} << 48 << 130.81;
+        QTest::newRow("A4") << Messages{} << 69 << 440.0;
+        QTest::newRow("C6") << Messages{} << 84 << 1046.5;
+        // The full bend is 8191/8192 of the default two-semitone range.
+        QTest::newRow("pitch bend up, full") << Messages{0x007F7FE0} << 60 << 293.65;
+        QTest::newRow("pitch bend on another channel") << Messages{0x007F7FE1} << 60 << 261.63;
+        QTest::newRow("pitch bend back to centre") << Messages{0x007F7FE0, 0x004000E0} << 60 << 261.63;
+    }
+    void pitch()
+    {
+        QFETCH(Messages, before);
+        QFETCH(int, note);
+        QFETCH(double, hz);
+        Synth synth;
+        QString error;
+        QVERIFY2(synth.loadSoundFont({kTimGM}, error), qPrintable(error));
+        for (std::uint32_t message : before)
+            QVERIFY(synth.apply(message));
+        QVERIFY(synth.apply(0x00640090u | std::uint32_t(note) << 8));
+        const std::vector<float> x = render(synth, frames(400));
+        QVERIFY(!x.empty());
+        const double heard = fundamentalHz(x, frames(100), frames(100));
+        QVERIFY2(std::fabs(heard / hz - 1) < 0.01, qPrintable(QStringLiteral("heard %1 Hz").arg(heard)));
+    }
+
+    void release_data()
+    {
+        QTest::addColumn<Messages>("after");
+        QTest::addColumn<bool>("silenced");
+        QTest::newRow("held") << Messages{} << false;
+        QTest::newRow("note off") << Messages{0x00003C80} << true;
+        QTest::newRow("note off with velocity") << Messages{0x00403C80} << true;
+        QTest::newRow("note on, velocity 0") << Messages{0x00003C90} << true;
+        QTest::newRow("all notes off") << Messages{0x00007BB0} << true;
+        QTest::newRow("note off, other key") << Messages{0x00003D80} << false;
+        QTest::newRow("note off, other channel") << Messages{0x00003C81} << false;
+        QTest::newRow("all notes off, other channel") << Messages{0x00007BB1} << false;
+    }
+    void release()
+    {
+        QFETCH(Messages, after);
+        QFETCH(bool, silenced);
+        Synth synth;
+        QString error;
+        QVERIFY2(synth.loadSoundFont({kTimGM}, error), qPrintable(error));
+        QVERIFY(synth.apply(0x007F3C90));
+        render(synth, frames(200));
+        for (std::uint32_t message : after)
+            QVERIFY(synth.apply(message));
+        const std::vector<float> x = render(synth, frames(500));
+        QVERIFY(!x.empty());
+        const double level = levelDb(x, frames(400), frames(500));
+        if (silenced)
+            QVERIFY2(level < -70, qPrintable(QStringLiteral("%1 dBFS").arg(level)));
+        else
+            QVERIFY2(level > -55, qPrintable(QStringLiteral("%1 dBFS").arg(level)));
+    }
+
+    void instrument_data()
+    {
+        QTest::addColumn<Messages>("first");
+        QTest::addColumn<Messages>("second");
+        QTest::addColumn<bool>("differ");
+        QTest::newRow("piano, glockenspiel") << Messages{} << Messages{0x000009C0} << true;
+        QTest::newRow("piano, piano") << Messages{} << Messages{0x000000C0} << false;
+        QTest::newRow("program change, other channel") << Messages{} << Messages{0x000009C1} << false;
+        QTest::newRow("bank 0 selected first") << Messages{0x000009C0} << Messages{0x000000B0, 0x000009C0} << false;
+    }
+    void instrument()
+    {
+        QFETCH(Messages, first);
+        QFETCH(Messages, second);
+        QFETCH(bool, differ);
+        std::vector<double> profiles[2];
+        for (int i = 0; i < 2; ++i) {
+            Synth synth;
+            QString error;
+            QVERIFY2(synth.loadSoundFont({kTimGM}, error), qPrintable(error));
+            for (std::uint32_t message : i == 0 ? first : second)
+                QVERIFY(synth.apply(message));
+            QVERIFY(synth.apply(0x00643C90));
+            const std::vector<float> x = render(synth, frames(300));
+            QVERIFY(!x.empty());
+            profiles[i] = bandProfile(x, frames(50), 8192);
+        }
+        const double difference = meanDifferenceDb(profiles[0], profiles[1]);
+        if (differ)
+            QVERIFY2(difference > 6, qPrintable(QStringLiteral("%1 dB apart").arg(difference)));
+        else
+            QVERIFY2(difference < 0.5, qPrintable(QStringLiteral("%1 dB apart").arg(difference)));
+    }
+
+    void shortMessage_data()
+    {
+        QTest::addColumn<std::uint32_t>("message");
+        QTest::addColumn<bool>("taken");
+        QTest::newRow("note on") << std::uint32_t(0x007F3C90) << true;
+        QTest::newRow("top byte set") << std::uint32_t(0xFF7F3C90) << true;
+        QTest::newRow("system reset") << std::uint32_t(0x000000FF) << true;
+        QTest::newRow("no status byte") << std::uint32_t(0x00007F3C) << false;
+        QTest::newRow("data1 with top bit") << std::uint32_t(0x007FBC90) << false;
+        QTest::newRow("data2 with top bit") << std::uint32_t(0x00FF3C90) << false;
+        QTest::newRow("system exclusive") << std::uint32_t(0x000000F0) << false;
+    }
+    void shortMessage()
+    {
+        QFETCH(std::uint32_t, message);
+        QFETCH(bool, taken);
+        Synth synth;
+        QCOMPARE(synth.apply(message), taken);
+    }
+
+    // Finding and loading the sound font.
+
+    void search_data()
+    {
+        QTest::addColumn<QStringList>("files");
+        QTest::addColumn<QString>("winner");  // empty: one of the system's
+        QTest::newRow(".sf2 beside the program") << QStringList{"piano.sf2"} << "piano.sf2";
+        QTest::newRow(".sf3 beside the program") << QStringList{"piano.sf3"} << "piano.sf3";
+        QTest::newRow("upper-case extension") << QStringList{"PIANO.SF2"} << "PIANO.SF2";
+        QTest::newRow("first by name") << QStringList{"b.sf2", "a.sf3"} << "a.sf3";
+        QTest::newRow("other files") << QStringList{"genmidi.txt", "piano.sf2.bak"} << QString();
+        QTest::newRow("directory named .sf2") << QStringList{"fonts.sf2/"} << QString();
+        QTest::newRow("nothing beside the program") << QStringList{} << QString();
+    }
+    void search()
+    {
+        QFETCH(QStringList, files);
+        QFETCH(QString, winner);
+        QTemporaryDir dir;
+        QVERIFY(dir.isValid());
+        for (const QString &file : files) {
+            if (file.endsWith(QLatin1Char('/')))
+                QVERIFY(QDir(dir.path()).mkdir(file.chopped(1)));
+            else
+                QVERIFY(QFile::link(kTimGM, dir.filePath(file)));
+        }
+        const QString found = Synth::findSoundFont(Synth::soundFontCandidates(dir.path()));
+        if (winner.isEmpty()) {
+            QVERIFY(!found.isEmpty());
+            QVERIFY2(!found.startsWith(dir.path()), qPrintable(found));
+        } else {
+            QCOMPARE(found, dir.filePath(winner));
+        }
+    }
+
+    void systemSearchOrder()
+    {
+        const QStringList candidates = Synth::soundFontCandidates(QString());
+        const QStringList order = {"/usr/share/sounds/sf2/default-GM.sf2", "/usr/share/sounds/sf2/FluidR3_GM.sf2",
+                                   "/usr/share/sounds/sf2/TimGM6mb.sf2", "/usr/share/soundfonts/default.sf2"};
+        qsizetype last = -1;
+        for (const QString &path : order) {
+            const qsizetype at = candidates.indexOf(path);
+            QVERIFY2(at > last, qPrintable(path));
+            last = at;
+        }
+    }
+
+    void load_data()
+    {
+        QTest::addColumn<QStringList>("candidates");  // "broken" is a file that is no sound font
+        QTest::addColumn<QString>("loaded");
+        QTest::newRow("first loads") << QStringList{kTimGM, "broken"} << kTimGM;
+        QTest::newRow("broken one skipped") << QStringList{"broken", kTimGM} << kTimGM;
+        QTest::newRow("missing one skipped") << QStringList{"/nonexistent/x.sf2", kTimGM} << kTimGM;
+        QTest::newRow("none loads") << QStringList{"broken", "/nonexistent/x.sf2"} << QString();
+        QTest::newRow("no candidates") << QStringList{} << QString();
+    }
+    void load()
+    {
+        QFETCH(QStringList, candidates);
+        QFETCH(QString, loaded);
+        QTemporaryDir dir;
+        QFile broken(dir.filePath("broken.sf2"));
+        QVERIFY(broken.open(QIODevice::WriteOnly));
+        broken.write("RIFF\x04\0\0\0sfbk");
+        broken.close();
+        for (QString &candidate : candidates) {
+            if (candidate == QLatin1String("broken"))
+                candidate = broken.fileName();
+        }
+
+        Synth synth;
+        QString error;
+        QCOMPARE(synth.loadSoundFont(candidates, error), !loaded.isEmpty());
+        QCOMPARE(synth.soundFont(), loaded);
+        if (loaded.isEmpty() && candidates.contains(broken.fileName()))
+            QVERIFY2(error.contains("broken.sf2"), qPrintable(error));
+    }
+
+    // The backend, where no sound server is needed.
+
+    void caps_data()
+    {
+        QTest::addColumn<std::uint32_t>("deviceId");
+        QTest::addColumn<QStringList>("soundFonts");
+        QTest::addColumn<MmResult>("expected");
+        QTest::newRow("mapper") << kMidiMapper << QStringList{kTimGM} << result::NoError;
+        QTest::newRow("mapper, no sound font") << kMidiMapper << QStringList{"/nonexistent/x.sf2"} << result::NoDriver;
+        QTest::newRow("device 0") << std::uint32_t(0) << QStringList{kTimGM} << result::BadDeviceId;
+        QTest::newRow("mapper - 1") << std::uint32_t(0xFFFFFFFE) << QStringList{kTimGM} << result::BadDeviceId;
+    }
+    void caps()
+    {
+        QFETCH(std::uint32_t, deviceId);
+        QFETCH(QStringList, soundFonts);
+        QFETCH(MmResult, expected);
+        SynthOut synth(soundFonts);
+        QCOMPARE(synth.midiOutGetNumDevs(), 0u);
+        MidiOutCaps caps;
+        QCOMPARE(synth.midiOutGetDevCaps(deviceId, caps), expected);
+        if (expected == result::NoError) {
+            const std::u16string name = productName(caps);
+            QVERIFY(!name.empty() && name.size() < kMaxProductNameLength);
+            QCOMPARE(caps.wTechnology, kModSwSynth);
+        }
+    }
+
+    void refusedCalls()
+    {
+        SynthOut synth({kTimGM});
+        HMidiOut handle = 0;
+        QCOMPARE(synth.midiOutOpen(handle, 0, 0, 0, 0), result::BadDeviceId);
+        QCOMPARE(handle, HMidiOut(0));
+        QCOMPARE(synth.midiOutOpen(handle, kMidiMapper, 0, 0, 0x00030000), result::InvalidFlag);
+        QCOMPARE(synth.midiOutShortMsg(0, 0x007F3C90), result::InvalidHandle);
+        QCOMPARE(synth.midiOutClose(0), result::InvalidHandle);
+        QCOMPARE(synth.midiOutClose(1), result::InvalidHandle);
+        QCOMPARE(synth.midiOutGetErrorText(result::InvalidHandle, nullptr, 0), result::InvalidParam);
+    }
+
+    void openWithoutSoundFont()
+    {
+        SynthOut synth({"/nonexistent/x.sf2"});
+        HMidiOut handle = 0;
+        const MmResult r = synth.midiOutOpen(handle, kMidiMapper, 0, 0, 0);
+        QCOMPARE(r, result::NoDriver);
+        QCOMPARE(handle, HMidiOut(0));
+        QVERIFY2(errorText(synth, r).contains("音色库"), qPrintable(errorText(synth, r)));
+    }
+
+    // Nothing to play through: no PulseAudio socket, no JACK server of that name, no ALSA
+    // configuration. The open must fail at once, say what it tried, start no server and print
+    // nothing of FluidSynth's.
+    void openWithoutSoundServer()
+    {
+        QTemporaryDir runtime;
+        QTemporaryFile alsaConfig;
+        QTemporaryFile stderrCopy;
+        QVERIFY(runtime.isValid() && alsaConfig.open() && stderrCopy.open());
+        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+        qunsetenv("PULSE_SERVER");
+        const QByteArray jackServer = QByteArray("tirrel-none-") + QByteArray::number(getpid());
+        qputenv("JACK_DEFAULT_SERVER", jackServer);
+        qputenv("ALSA_CONFIG_PATH", QFile::encodeName(alsaConfig.fileName()));
+
+        SynthOut synth({kTimGM});
+        HMidiOut handle = 0;
+        QElapsedTimer timer;
+        const int savedStderr = dup(STDERR_FILENO);
+        dup2(stderrCopy.handle(), STDERR_FILENO);
+        timer.start();
+        const MmResult r = synth.midiOutOpen(handle, kMidiMapper, 0, 0, 0);
+        const qint64 elapsed = timer.elapsed();
+        dup2(savedStderr, STDERR_FILENO);
+        ::close(savedStderr);
+
+        QCOMPARE(r, result::NotEnabled);
+        QCOMPARE(handle, HMidiOut(0));
+        QVERIFY2(elapsed < 500, qPrintable(QStringLiteral("%1 ms").arg(elapsed)));
+        const QString text = errorText(synth, r);
+        for (const char *output : {"pulseaudio", "jack", "alsa"})
+            QVERIFY2(text.contains(QLatin1String(output)), qPrintable(text));
+        QVERIFY2(text.contains("PulseAudio"), qPrintable(text));  // FluidSynth's own words
+        stderrCopy.seek(0);
+        const QByteArray printed = stderrCopy.readAll();
+        QVERIFY2(!printed.contains("fluidsynth"), printed.constData());
+
+        // libjack forks a server at once when allowed to.
+        QTest::qWait(300);
+        QVERIFY2(!jackdRunsWith("JACK_DEFAULT_SERVER=" + jackServer), "a JACK server was started");
+        QCOMPARE(synth.midiOutShortMsg(handle, 0x007F3C90), result::InvalidHandle);
+    }
+};
+
+QTEST_GUILESS_MAIN(TestSynth)
+#include "tst_synth.moc"

@@ -1,0 +1,199 @@
+// The built-in synthesizer against a real PulseAudio server with a null sink, started
+// and stopped by each test. Where no PulseAudio server can run, the whole test reports
+// itself skipped to CTest (exit code 77).
+
+#include "support/pulseserver.h"
+#include "synthout.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QProcess>
+#include <QTest>
+
+#include <algorithm>
+#include <cmath>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+
+#include <unistd.h>
+
+using namespace midi;
+using testsupport::PulseServer;
+
+namespace {
+
+const QString kTimGM = QStringLiteral("/usr/share/sounds/sf2/TimGM6mb.sf2");
+constexpr std::uint32_t kNoteOn = 0x007F3C90;
+
+// A fresh null sink holds a new stream's first write for about two seconds.
+constexpr int kSinkStartMs = 2500;
+
+QString errorText(MidiPlatform &platform, MmResult code)
+{
+    char16_t text[kMaxErrorLength];
+    platform.midiOutGetErrorText(code, text, kMaxErrorLength);
+    return QString::fromUtf16(text);
+}
+
+// What the null sink plays, as parec hears it on the sink's monitor.
+class Monitor
+{
+public:
+    Monitor()
+    {
+        parec_.start(QStringLiteral("parec"), {QStringLiteral("--device=null.monitor"), QStringLiteral("--raw"),
+                                               QStringLiteral("--format=float32le"), QStringLiteral("--channels=1"),
+                                               QStringLiteral("--latency-msec=10")});
+    }
+    ~Monitor()
+    {
+        parec_.kill();
+        parec_.waitForFinished(3000);
+    }
+    bool isRecording() { return parec_.waitForStarted(3000); }
+    // The loudest sample heard in the next `ms` milliseconds.
+    float peak(int ms)
+    {
+        QElapsedTimer timer;
+        timer.start();
+        float loudest = 0;
+        while (timer.elapsed() < ms) {
+            if (!parec_.waitForReadyRead(10))
+                continue;
+            pending_.append(parec_.readAll());
+            const qsizetype whole = pending_.size() / qsizetype(sizeof(float));
+            const auto *samples = reinterpret_cast<const float *>(pending_.constData());
+            for (qsizetype i = 0; i < whole; ++i)
+                loudest = std::max(loudest, std::fabs(samples[i]));
+            pending_.remove(0, whole * qsizetype(sizeof(float)));
+        }
+        return loudest;
+    }
+
+private:
+    QProcess parec_;
+    QByteArray pending_;
+};
+
+} // namespace
+
+class TestSynthOut : public QObject
+{
+    Q_OBJECT
+
+private:
+    std::unique_ptr<PulseServer> server;
+
+private slots:
+    void init()
+    {
+        server = std::make_unique<PulseServer>();
+        QString why;
+        QVERIFY2(server->start(&why), qPrintable(why));
+    }
+    void cleanup() { server.reset(); }
+
+    void openSendClose()
+    {
+        SynthOut synth({kTimGM});
+        HMidiOut handle = 0;
+        QCOMPARE(synth.midiOutOpen(handle, kMidiMapper, 0, 0, 0), result::NoError);
+        QVERIFY(handle != 0);
+        HMidiOut second = 0;
+        QCOMPARE(synth.midiOutOpen(second, kMidiMapper, 0, 0, 0), result::Allocated);
+        QCOMPARE(synth.midiOutShortMsg(handle, kNoteOn), result::NoError);
+        QCOMPARE(synth.midiOutShortMsg(handle, 0x00007F3C), result::InvalidParam);
+        QCOMPARE(synth.midiOutShortMsg(handle + 1, kNoteOn), result::InvalidHandle);
+
+        QCOMPARE(synth.midiOutClose(handle), result::NoError);
+        QCOMPARE(synth.midiOutClose(handle), result::InvalidHandle);
+        QCOMPARE(synth.midiOutShortMsg(handle, kNoteOn), result::InvalidHandle);
+
+        HMidiOut reopened = 0;
+        QCOMPARE(synth.midiOutOpen(reopened, kMidiMapper, 0, 0, 0), result::NoError);
+        QVERIFY(reopened != 0 && reopened != handle);
+        QCOMPARE(synth.midiOutShortMsg(reopened, kNoteOn), result::NoError);
+        QCOMPARE(synth.midiOutClose(reopened), result::NoError);
+    }
+
+    void noteReachesTheSink()
+    {
+        SynthOut synth({kTimGM});
+        HMidiOut handle = 0;
+        QCOMPARE(synth.midiOutOpen(handle, kMidiMapper, 0, 0, 0), result::NoError);
+        QTest::qWait(kSinkStartMs);
+        Monitor monitor;
+        QVERIFY(monitor.isRecording());
+        const float before = monitor.peak(300);
+        QCOMPARE(synth.midiOutShortMsg(handle, kNoteOn), result::NoError);
+        const float after = monitor.peak(700);
+        QVERIFY2(before < 0.001f, qPrintable(QString::number(before)));
+        QVERIFY2(after > 0.01f, qPrintable(QString::number(after)));  // -40 dBFS
+        QCOMPARE(synth.midiOutClose(handle), result::NoError);
+    }
+
+    void serverGone_data()
+    {
+        QTest::addColumn<int>("signal");
+        QTest::addColumn<int>("playingMs");  // how long the stream ran before
+        QTest::newRow("killed at once") << int(SIGKILL) << 0;
+        QTest::newRow("killed while playing") << int(SIGKILL) << kSinkStartMs;
+        QTest::newRow("terminated while playing") << int(SIGTERM) << kSinkStartMs;
+        QTest::newRow("frozen while playing") << int(SIGSTOP) << kSinkStartMs;
+    }
+    void serverGone()
+    {
+        QFETCH(int, signal);
+        QFETCH(int, playingMs);
+        SynthOut synth({kTimGM});
+        HMidiOut handle = 0;
+        QCOMPARE(synth.midiOutOpen(handle, kMidiMapper, 0, 0, 0), result::NoError);
+        QTest::qWait(playingMs);
+        QCOMPARE(synth.midiOutShortMsg(handle, kNoteOn), result::NoError);
+
+        ::kill(static_cast<pid_t>(server->pid()), signal);
+        QElapsedTimer timer;
+        timer.start();
+        MmResult sent = result::NoError;
+        while (sent == result::NoError && timer.elapsed() < 3000) {
+            QTest::qWait(10);
+            sent = synth.midiOutShortMsg(handle, kNoteOn);
+        }
+        QCOMPARE(sent, result::MidiNotReady);
+        QVERIFY2(timer.elapsed() < 1000, qPrintable(QStringLiteral("noticed after %1 ms").arg(timer.elapsed())));
+        const QString text = errorText(synth, sent);
+        QVERIFY2(text.contains("pulseaudio"), qPrintable(text));
+
+        timer.restart();
+        QCOMPARE(synth.midiOutClose(handle), result::NoError);
+        QVERIFY2(timer.elapsed() < 1000, qPrintable(QStringLiteral("closing took %1 ms").arg(timer.elapsed())));
+        if (signal == SIGSTOP) {
+            ::kill(static_cast<pid_t>(server->pid()), SIGCONT);
+            return;
+        }
+        timer.restart();
+        HMidiOut reopened = 0;
+        QVERIFY(synth.midiOutOpen(reopened, kMidiMapper, 0, 0, 0) != result::NoError);
+        QVERIFY2(timer.elapsed() < 1000, qPrintable(QStringLiteral("reopening took %1 ms").arg(timer.elapsed())));
+    }
+};
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    // Should PulseAudio fail, FluidSynth tries JACK next: never a server another test runs.
+    qputenv("JACK_DEFAULT_SERVER", QByteArray("tirrel-synthout-") + QByteArray::number(getpid()));
+    {
+        PulseServer probe;
+        QString why;
+        if (!probe.start(&why)) {
+            std::printf("SKIP: no PulseAudio server can run here: %s\n", qPrintable(why));
+            return 77;
+        }
+    }
+    TestSynthOut test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "tst_synthout.moc"
