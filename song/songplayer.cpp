@@ -3,9 +3,6 @@
 #include "stepvalue.h"
 #include "textfile.h"
 
-#include <algorithm>
-#include <chrono>
-
 namespace song {
 
 namespace {
@@ -16,24 +13,16 @@ constexpr int kSongDevice = 0;
 
 } // namespace
 
-std::int64_t steadyNow()
-{
-    const auto sinceEpoch = std::chrono::steady_clock::now().time_since_epoch();
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(sinceEpoch).count();
-}
-
 SongPlayer::SongPlayer(Piano &piano, QString songPath, Clock clock, QObject *parent)
     : QObject(parent)
     , m_piano(piano)
     , m_songPath(std::move(songPath))
     , m_clock(clock ? std::move(clock) : Clock(steadyNow))
-    , m_timer(new QTimer(this))
+    , m_timer(new PreciseTimer(this))
 {
-    // One shot, re-armed after each step for the time left to the next grid point: a
-    // periodic timer would carry each tick's lateness into all the ticks after it.
-    m_timer->setSingleShot(true);
-    m_timer->setTimerType(Qt::PreciseTimer);
-    connect(m_timer, &QTimer::timeout, this, &SongPlayer::Timer2_Timer);
+    // One shot, re-armed after each step for the next grid point: a periodic timer
+    // would carry each tick's lateness into all the ticks after it.
+    connect(m_timer, &PreciseTimer::timeout, this, &SongPlayer::Timer2_Timer);
 }
 
 void SongPlayer::Command2_Click()
@@ -60,8 +49,7 @@ void SongPlayer::Command2_Click()
 
     m_anchorNs = m_clock();
     m_stepsSinceAnchor = 0;
-    m_nextIntervalMs = kStepMs;
-    m_timer->start(m_nextIntervalMs);
+    scheduleNextStep();
     m_piano.setPlayEnabled(false);
 }
 
@@ -113,21 +101,17 @@ bool SongPlayer::isPlaying() const
     return m_playing;
 }
 
-int SongPlayer::nextIntervalMs() const
+std::int64_t SongPlayer::nextDeadlineNs() const
 {
-    return m_nextIntervalMs;
+    return m_nextDeadlineNs;
 }
 
 void SongPlayer::scheduleNextStep()
 {
-    // Measured after the step's key presses, whose MIDI output takes time of its own.
-    const std::int64_t due = m_anchorNs + (m_stepsSinceAnchor + 1) * kStepNs;
-    const std::int64_t remainingNs = due - m_clock();
-    // Rounded to the nearest millisecond, QTimer's unit, so a step is at most half a
-    // millisecond early or late on that account.
-    const std::int64_t remainingMs = (remainingNs + kNsPerMs / 2) / kNsPerMs;
-    m_nextIntervalMs = int(std::clamp<std::int64_t>(remainingMs, 0, kStepMs));
-    m_timer->start(m_nextIntervalMs);
+    // The grid time itself, not a wait measured from now: the time the step's key
+    // presses took, and any lateness of this tick, come off the wait by themselves.
+    m_nextDeadlineNs = m_anchorNs + (m_stepsSinceAnchor + 1) * kStepNs;
+    m_timer->start(m_nextDeadlineNs);
 }
 
 void SongPlayer::finish()

@@ -3,9 +3,10 @@
 // Plays the demo song: one step of the song file per 150 ms tick, each step pressing
 // keys through the same action the mouse uses.
 
+#include "precisetimer.h"
+
 #include <QObject>
 #include <QStringList>
-#include <QTimer>
 
 #include <cstdint>
 #include <functional>
@@ -35,9 +36,9 @@ public:
     virtual void showError(const QString &text) = 0;
 };
 
-// Monotonic time in nanoseconds.
+// Monotonic time in nanoseconds. The timer is set for deadlines read off this clock,
+// so anything but steadyNow() suits only tests that tick the player themselves.
 using Clock = std::function<std::int64_t()>;
-std::int64_t steadyNow();
 
 inline constexpr int kStepMs = 150;
 inline constexpr int kSongInstrument = 9;
@@ -62,8 +63,9 @@ public:
     void stop();
 
     bool isPlaying() const;
-    // Time until the next step as the timer was last set; for tests and benchmarks.
-    int nextIntervalMs() const;
+    // When the next step is due, on the clock's scale, as the timer was last set; for
+    // tests and benchmarks.
+    std::int64_t nextDeadlineNs() const;
 
 private:
     void scheduleNextStep();
@@ -72,14 +74,14 @@ private:
     Piano &m_piano;
     const QString m_songPath;
     const Clock m_clock;
-    QTimer *const m_timer;
+    PreciseTimer *const m_timer;
     QStringList m_lines;     // the song, held only while it plays
     qsizetype m_nextLine = 0;
     bool m_playing = false;
     // Step k after the anchor is due at m_anchorNs + k * kStepMs, so late ticks never add up.
     std::int64_t m_anchorNs = 0;
     std::int64_t m_stepsSinceAnchor = 0;
-    int m_nextIntervalMs = 0;
+    std::int64_t m_nextDeadlineNs = 0;
 };
 
 } // namespace song

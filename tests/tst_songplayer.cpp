@@ -209,7 +209,7 @@ void SongPlayerTest::fourLineSong()
     f.player.Command2_Click();
     QCOMPARE(f.piano.take(), kStartCalls);
     QVERIFY(f.player.isPlaying());
-    QCOMPARE(f.player.nextIntervalMs(), song::kStepMs);
+    QCOMPARE(f.player.nextDeadlineNs() - f.startNs, song::kStepMs * kNsPerMs);
 
     QCOMPARE(f.tickAt(150 * kNsPerMs), (QStringList{"keyOver(7)", "keyOver(31)", "setReleased"}));
     QCOMPARE(f.tickAt(300 * kNsPerMs), QStringList{"setReleased"});
@@ -274,7 +274,7 @@ void SongPlayerTest::clickWhilePlayingIsIgnored()
     QCOMPARE(f.piano.take(), QStringList{});
     // The song goes on where it was, on the same grid.
     QCOMPARE(f.tickAt(300 * kNsPerMs), (QStringList{"keyOver(9)", "keyOver(33)", "setReleased"}));
-    QCOMPARE(f.player.nextIntervalMs(), song::kStepMs);
+    QCOMPARE(f.player.nextDeadlineNs() - f.startNs, 450 * kNsPerMs);
 }
 
 void SongPlayerTest::missingInstrumentStillPlays()
@@ -288,48 +288,53 @@ void SongPlayerTest::missingInstrumentStillPlays()
 
 void SongPlayerTest::stepTimes_data()
 {
-    QTest::addColumn<QList<qint64>>("ticksUs");      // when each tick arrives, after the click
-    QTest::addColumn<QList<int>>("intervalsMs");     // the timer interval set after each tick
+    QTest::addColumn<QList<qint64>>("ticksNs");      // when each tick arrives, after the click
+    QTest::addColumn<QList<qint64>>("deadlinesNs");  // the deadline set after each tick, after the click
     QTest::addColumn<qint64>("keyOverCostUs");
 
-    QTest::newRow("on time") << QList<qint64>{150'000, 300'000, 450'000} << QList<int>{150, 150, 150} << 0ll;
-    QTest::newRow("a late tick shrinks the next interval")
-        << QList<qint64>{180'000, 300'000, 450'000} << QList<int>{120, 150, 150} << 0ll;
+    constexpr qint64 ms = kNsPerMs;
+    QTest::newRow("on time") << QList<qint64>{150 * ms, 300 * ms, 450 * ms}
+                             << QList<qint64>{300 * ms, 450 * ms, 600 * ms} << 0ll;
+    QTest::newRow("a late tick leaves the next deadline on the grid")
+        << QList<qint64>{180 * ms, 300 * ms, 450 * ms} << QList<qint64>{300 * ms, 450 * ms, 600 * ms} << 0ll;
     QTest::newRow("lateness does not add up")
-        << QList<qint64>{160'000, 310'000, 460'000} << QList<int>{140, 140, 140} << 0ll;
+        << QList<qint64>{160 * ms, 310 * ms, 460 * ms} << QList<qint64>{300 * ms, 450 * ms, 600 * ms} << 0ll;
     QTest::newRow("just under a step late keeps the grid")
-        << QList<qint64>{299'000, 300'000} << QList<int>{1, 150} << 0ll;
+        << QList<qint64>{299 * ms, 300 * ms} << QList<qint64>{300 * ms, 450 * ms} << 0ll;
     QTest::newRow("a whole step late restarts the grid")
-        << QList<qint64>{300'000, 450'000} << QList<int>{150, 150} << 0ll;
+        << QList<qint64>{300 * ms, 450 * ms} << QList<qint64>{450 * ms, 600 * ms} << 0ll;
     QTest::newRow("a stall restarts the grid, one step per tick")
-        << QList<qint64>{150'000, 700'000, 850'000, 1'000'000} << QList<int>{150, 150, 150, 150} << 0ll;
-    QTest::newRow("remaining time rounds to the nearer millisecond, up")
-        << QList<qint64>{150'400} << QList<int>{150} << 0ll;
-    QTest::newRow("remaining time rounds to the nearer millisecond, down")
-        << QList<qint64>{150'600} << QList<int>{149} << 0ll;
-    QTest::newRow("slow key presses come off the next interval")
-        << QList<qint64>{150'000, 300'000} << QList<int>{144, 144} << 3000ll;
+        << QList<qint64>{150 * ms, 700 * ms, 850 * ms, 1000 * ms}
+        << QList<qint64>{300 * ms, 850 * ms, 1000 * ms, 1150 * ms} << 0ll;
+    QTest::newRow("a nanosecond late is not rounded to a millisecond")
+        << QList<qint64>{150 * ms + 1} << QList<qint64>{300 * ms} << 0ll;
+    QTest::newRow("sub-millisecond lateness is not rounded either")
+        << QList<qint64>{150 * ms + 600'000} << QList<qint64>{300 * ms} << 0ll;
+    QTest::newRow("a restart keeps the tick's own nanoseconds")
+        << QList<qint64>{300 * ms + 123'457} << QList<qint64>{450 * ms + 123'457} << 0ll;
+    QTest::newRow("slow key presses do not push the next deadline")
+        << QList<qint64>{150 * ms, 300 * ms} << QList<qint64>{300 * ms, 450 * ms} << 3000ll;
 }
 
 void SongPlayerTest::stepTimes()
 {
-    QFETCH(QList<qint64>, ticksUs);
-    QFETCH(QList<int>, intervalsMs);
+    QFETCH(QList<qint64>, ticksNs);
+    QFETCH(QList<qint64>, deadlinesNs);
     QFETCH(qint64, keyOverCostUs);
 
     Fixture f(QStringList(10, QStringLiteral("0")) << "End");
     f.piano.keyOverCostNs = keyOverCostUs * kNsPerUs;
     f.player.Command2_Click();
     f.piano.take();
-    QCOMPARE(f.player.nextIntervalMs(), song::kStepMs);
+    QCOMPARE(f.player.nextDeadlineNs() - f.startNs, song::kStepMs * kNsPerMs);
 
-    QList<int> intervals;
-    for (const qint64 tickUs : ticksUs) {
+    QList<qint64> deadlines;
+    for (const qint64 tickNs : ticksNs) {
         // Every tick plays exactly one step, however late it comes.
-        QCOMPARE(f.tickAt(tickUs * kNsPerUs), (QStringList{"keyOver(7)", "keyOver(31)", "setReleased"}));
-        intervals << f.player.nextIntervalMs();
+        QCOMPARE(f.tickAt(tickNs), (QStringList{"keyOver(7)", "keyOver(31)", "setReleased"}));
+        deadlines << f.player.nextDeadlineNs() - f.startNs;
     }
-    QCOMPARE(intervals, intervalsMs);
+    QCOMPARE(deadlines, deadlinesNs);
 }
 
 void SongPlayerTest::realTimerPlaysToTheEnd()
