@@ -3,11 +3,15 @@
 // A window started against the recording MIDI double, with its data files in a
 // temporary program directory.
 
+#include "dropdownlist.h"
 #include "form1.h"
 #include "midiout.h"
 #include "recordingplatform.h"
 
 #include <QApplication>
+#include <QComboBox>
+#include <QSignalBlocker>
+#include <QTest>
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -64,4 +68,17 @@ inline void dismissNextBox(QString *text = nullptr, int delayMs = 50)
             box->close();
         }
     });
+}
+
+// A user's choice of `entry` with the keyboard: the entry above it is selected quietly,
+// then Down arrives as a key press on the focused list.
+inline void chooseWithKeyboard(DropDownList &list, int entry)
+{
+    QComboBox *combo = list.widget();
+    {
+        const QSignalBlocker blocker(combo);
+        combo->setCurrentIndex(entry - 1);
+    }
+    combo->setFocus();
+    QTest::keyClick(combo, Qt::Key_Down);
 }

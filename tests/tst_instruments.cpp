@@ -1,5 +1,6 @@
 #include "boxwatcher.h"
 #include "formfixture.h"
+#include "midirecord.h"
 
 #include "dropdownlist.h"
 
@@ -20,8 +21,6 @@ using Messages = std::vector<std::uint32_t>;
 
 constexpr std::uint32_t kBankSelect0 = 0x000000B0;
 std::uint32_t programChange(int program) { return 0xC0u | std::uint32_t(program) << 8; }
-std::uint32_t noteOn(int note) { return 0x90u | std::uint32_t(note) << 8 | 127u << 16; }
-std::uint32_t noteOff(int note) { return 0x80u | std::uint32_t(note) << 8; }
 
 const QPoint kKey12(128, 150);
 
@@ -63,18 +62,6 @@ qsizetype firstIndexOf(const std::vector<midi::RecordingPlatform::Call> &calls, 
     return it == calls.end() ? -1 : it - calls.begin();
 }
 
-// A user's choice of `entry` with the keyboard: the entry above it is selected quietly,
-// then Down arrives as a key press on the focused list.
-void chooseWithKeyboard(DropDownList &list, int entry)
-{
-    QComboBox *combo = list.widget();
-    {
-        const QSignalBlocker blocker(combo);
-        combo->setCurrentIndex(entry - 1);
-    }
-    combo->setFocus();
-    QTest::keyClick(combo, Qt::Key_Down);
-}
 
 } // namespace
 

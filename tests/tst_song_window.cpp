@@ -1,5 +1,6 @@
 #include "boxwatcher.h"
 #include "formfixture.h"
+#include "midirecord.h"
 
 #include "dropdownlist.h"
 
@@ -24,11 +25,6 @@ const QString kInstrumentFileName = QStringLiteral("genmidi.txt");
 
 constexpr std::uint32_t kBankSelect0 = 0x000000B0;
 constexpr std::uint32_t kProgram9 = 0x000009C0;
-std::uint32_t noteOn(int note, int velocity = 127)
-{
-    return 0x90u | std::uint32_t(note) << 8 | std::uint32_t(velocity) << 16;
-}
-std::uint32_t noteOff(int note) { return 0x80u | std::uint32_t(note) << 8; }
 
 // The mute pad's 65 note-offs from `base` up, then any further ones.
 Messages muted(int base, std::initializer_list<int> further = {})
@@ -55,38 +51,6 @@ const QPoint kKey64(610, 150);
 
 QByteArray songFile(const QStringList &lines) { return lines.join(QStringLiteral("\r\n")).toUtf8() + "\r\n"; }
 
-// Notes left sounding on each device: note-on adds, note-off or all-notes-off removes.
-struct SoundingModel
-{
-    std::map<midi::HMidiOut, std::set<int>> sounding;
-    QStringList invalid;
-
-    explicit SoundingModel(const midi::RecordingPlatform &platform)
-    {
-        for (const auto &c : platform.calls) {
-            if (c.op != Op::ShortMsg || c.result != midi::result::NoError)
-                continue;
-            const int status = c.value & 0xFF, data1 = c.value >> 8 & 0xFF, data2 = c.value >> 16 & 0xFF;
-            if (status < 0x80 || data1 > 127 || data2 > 127 || (c.value >> 24) != 0)
-                invalid << QString::number(c.value, 16);
-            auto &notes = sounding[c.deviceOrHandle];
-            if (status == 0x90 && data2 > 0)
-                notes.insert(data1);
-            else if (status == 0x80 || status == 0x90)
-                notes.erase(data1);
-            else if (status == 0xB0 && data1 == 123)
-                notes.clear();
-        }
-    }
-
-    QList<int> notes() const
-    {
-        QList<int> all;
-        for (const auto &[handle, notes] : sounding)
-            all += QList<int>(notes.begin(), notes.end());
-        return all;
-    }
-};
 
 // The device-level calls, as text, so a test compares whole sequences.
 QStringList deviceCalls(const midi::RecordingPlatform &platform)
@@ -104,18 +68,6 @@ QStringList deviceCalls(const midi::RecordingPlatform &platform)
     return out;
 }
 
-// A user's choice of `entry` with the keyboard: the entry above it is selected quietly,
-// then Down arrives as a key press on the focused list.
-void chooseWithKeyboard(DropDownList &list, int entry)
-{
-    QComboBox *combo = list.widget();
-    {
-        const QSignalBlocker blocker(combo);
-        combo->setCurrentIndex(entry - 1);
-    }
-    combo->setFocus();
-    QTest::keyClick(combo, Qt::Key_Down);
-}
 
 } // namespace
 
