@@ -25,13 +25,18 @@
 
 #include <unistd.h>
 
+#include <alsa/asoundlib.h>
+
 namespace midi {
 
 namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr char kClientName[] = "Tirrel";
+// Unique per process: while a JACK client connects, the server calls it back through a
+// file named after the client alone, so two programs on the machine opening clients of
+// one name at the same moment break each other, even on different servers.
+const std::string kClientName = "Tirrel-" + std::to_string(::getpid());
 constexpr char kOutputPortName[] = "out";
 // Without the device RtMidi's ALSA backend throws, and alsa-lib prints first.
 constexpr char kAlsaSequencerDevice[] = "/dev/snd/seq";
@@ -46,6 +51,7 @@ constexpr std::size_t kJackBufferBytes = 1 << 14;
 constexpr std::uint16_t kAllChannels = 0xFFFF;
 
 void discardMessage(const char *) {}
+void discardAlsaMessage(const char *, int, const char *, int, const char *, ...) {}
 
 QString fromUtf8(const std::string &text)
 {
@@ -314,7 +320,7 @@ private:
 
     std::optional<Failure> connect()
     {
-        client_ = jack_client_open(kClientName, JackNoStartServer, nullptr);
+        client_ = jack_client_open(kClientName.c_str(), JackNoStartServer, nullptr);
         if (client_ == nullptr)
             return Failure{result::MidiNoDevice,
                            QStringLiteral("JACK 服务器没有运行，MIDI 端口“%1”已不存在。").arg(fromUtf8(port_))};
@@ -491,6 +497,9 @@ PortOut::PortOut()
     ::setenv("JACK_NO_START_SERVER", "1", 1);
     jack_set_error_function(&discardMessage);
     jack_set_info_function(&discardMessage);
+    // The program logs nothing; alsa-lib would print from the sequencer here and from
+    // the synthesizer's ALSA output when there is no sound card.
+    snd_lib_error_set_handler(&discardAlsaMessage);
 }
 
 PortOut::~PortOut() = default;

@@ -9,7 +9,7 @@ packages=(
   qt6-base-dev qt6-svg-dev libgl-dev
   libfluidsynth-dev
   # jackd2 removes librtmidi-dev when installed after it, so these three go in one command
-  librtmidi-dev libjack-jackd2-dev jackd2
+  librtmidi-dev libjack-jackd2-dev jackd2 libasound2-dev
   # running: a CJK font so the Chinese captions never show boxes
   fonts-wqy-microhei
   # tests: headless display, input and screenshots, and the sound and MIDI servers

@@ -114,18 +114,27 @@ _e2e_wait_gone() {
 
 _e2e_describe() { ps -o pid=,stat=,wchan:20=,args= -p "$(pgrep -d, -g "$1" || echo "$1")" 2>/dev/null | tr -s ' ' | paste -sd';'; }
 
+# _e2e_unrecord PID: takes a process off the records that cleanup works through; leaves its name
+# in E2E_NAME, empty if it was not recorded.
+_e2e_unrecord() {
+    local i
+    E2E_NAME=""
+    for i in "${!e2e_pids[@]}"; do
+        [ "${e2e_pids[i]}" = "$1" ] || continue
+        E2E_NAME=${e2e_names[i]}
+        unset 'e2e_pids[i]' 'e2e_names[i]'
+    done
+    e2e_pids=("${e2e_pids[@]}")
+    e2e_names=("${e2e_names[@]}")
+}
+
 # stop_process PID: ends one process started here, and the rest of its process group: SIGTERM,
 # then SIGKILL after 5 s.
 stop_process() {
-    local pid=$1 i name=""
-    for i in "${!e2e_pids[@]}"; do
-        [ "${e2e_pids[i]}" = "$pid" ] || continue
-        name=${e2e_names[i]}
-        unset 'e2e_pids[i]' 'e2e_names[i]'
-    done
+    local pid=$1 name
+    _e2e_unrecord "$pid"
+    name=$E2E_NAME
     [ -n "$name" ] || fail "stop_process: $pid was not started by these helpers"
-    e2e_pids=("${e2e_pids[@]}")
-    e2e_names=("${e2e_names[@]}")
     _e2e_signal TERM "$pid"
     if ! _e2e_wait_gone "$pid" 5000; then
         log "stopping $name (pid $pid): still running 5 s after SIGTERM ($(_e2e_describe "$pid")); killing it"
@@ -135,13 +144,31 @@ stop_process() {
     wait "$pid" 2>/dev/null || true
 }
 
+# wait_for_exit PID [TIMEOUT_S]: waits until a process started here ends of its own accord, and
+# the rest of its process group with it; leaves its exit status in E2E_STATUS (128 + N after
+# signal N). Fails, leaving the process to cleanup, if anything of it still runs after TIMEOUT_S
+# seconds. Bash keeps the status of a finished background child until it is waited for, so the
+# process may have ended long before.
+wait_for_exit() {
+    local pid=$1 timeout=${2:-$E2E_TIMEOUT}
+    _e2e_wait_gone "$pid" $((timeout * 1000)) \
+        || fail "process $pid still runs ${timeout} s later: $(_e2e_describe "$pid")"
+    _e2e_unrecord "$pid"
+    [ -n "$E2E_NAME" ] || fail "wait_for_exit: $pid was not started by these helpers"
+    E2E_STATUS=0
+    wait "$pid" || E2E_STATUS=$?
+}
+
 # Ends every recorded process, last started first (clients before their servers), and removes
 # the temporary directory. Safe to call again.
 cleanup() {
-    local status=$? f
+    local status=$? f pid
     while [ "${#e2e_pids[@]}" -gt 0 ]; do
-        stop_process "${e2e_pids[-1]}"
+        pid=${e2e_pids[-1]}
+        [ "$pid" != "${E2E_JACK_PID:-}" ] || _e2e_jack_settle
+        stop_process "$pid"
     done
+    [ -z "${E2E_JACK_SERVER:-}" ] || _e2e_jack_reclaim "$E2E_JACK_SERVER"
     # A failed run shows what the servers and programs said; the directory goes with the run.
     if [ "$status" -ne 0 ] && [ "$status" -ne 77 ]; then
         for f in "$E2E_TMP"/*.log; do
@@ -192,17 +219,21 @@ start_pulse() {
     fi
 }
 
-# start_jack [NAME]: a JACK server on the dummy driver at 48 kHz with 64-frame periods. NAME is a
-# prefix; the shell's pid is appended so that tests run at once never meet. Exports
-# JACK_DEFAULT_SERVER, and JACK_NO_START_SERVER=1 so that no client ever starts a server of its own.
+# start_jack [NAME [FRAMES]]: a JACK server on the dummy driver at 48 kHz with periods of FRAMES
+# frames (64 by default). NAME is a prefix; the shell's pid is appended so that tests run at once
+# never meet. Exports JACK_DEFAULT_SERVER, and JACK_NO_START_SERVER=1 so that no client ever
+# starts a server of its own. Without real-time scheduling, clients on a busy machine miss some of
+# the 1.3 ms periods, and a capture that missed one was seen to lose part of a burst of messages,
+# or the last one sent before the sending port closed; longer periods are missed far less often.
 start_jack() {
     command -v jackd >/dev/null || skip "jackd is not installed"
     export JACK_DEFAULT_SERVER="${1:-tirrel}-$$"
     export JACK_NO_START_SERVER=1
     ! _e2e_jack_running || fail "a JACK server named $JACK_DEFAULT_SERVER is already running"
     _e2e_spawn jackd "$E2E_TMP/jackd.log" \
-        jackd -n "$JACK_DEFAULT_SERVER" --no-realtime -d dummy -r 48000 -p 64
+        jackd -n "$JACK_DEFAULT_SERVER" --no-realtime -d dummy -r 48000 -p "${2:-64}"
     E2E_JACK_PID=$E2E_PID
+    E2E_JACK_SERVER=$JACK_DEFAULT_SERVER
     # jack_wait -w looks once a second; polling its -c mode finds the server in about 0.1 s.
     if ! _e2e_poll "$E2E_TIMEOUT" "$E2E_JACK_PID" _e2e_jack_running; then
         _e2e_tail "$E2E_TMP/jackd.log"
@@ -210,9 +241,48 @@ start_jack() {
     fi
 }
 
+# _e2e_jack_settle: waits until the JACK server has let go of the clients that ended before it. A
+# server stopped while it still takes a client out of its graph waits for a cycle that never comes,
+# hangs for seconds and is killed: with 1024-frame periods every other run ended so.
+_e2e_jack_settle() {
+    _e2e_poll 3 "$E2E_JACK_PID" _e2e_jack_only_system || true
+}
+_e2e_jack_only_system() {
+    local ports
+    ports=$(_e2e_jack jack_lsp) || return 1
+    ! grep -v '^system:' <<<"$ports" >/dev/null
+}
+
+# _e2e_jack_reclaim SERVER: now and then jackd hangs on SIGTERM and is killed. A server killed so
+# leaves its socket behind and keeps its place in libjack's table of running servers, which holds
+# eight; once eight places are lost no JACK server starts any more ("Too many servers already
+# active"), for any test, until the machine restarts. A server started under the same name takes
+# the place over, and gives it up when it ends properly.
+_e2e_jack_reclaim() {
+    local server=$1 pid
+    local -x JACK_DEFAULT_SERVER=$server
+    [ -S "/dev/shm/jack_${server}_$(id -u)_0" ] || return 0
+    log "JACK server $server did not end properly; starting it once more to give up its place"
+    jackd -n "$server" --no-realtime -d dummy -r 48000 -p 64 </dev/null >>"$E2E_TMP/jackd.log" 2>&1 &
+    pid=$!
+    _e2e_poll "$E2E_TIMEOUT" "$pid" _e2e_jack_running || true
+    kill -s TERM "$pid" 2>/dev/null || true
+    if ! _e2e_wait_gone "$pid" 5000; then
+        log "JACK server $server hangs again; its place stays taken"
+        kill -s KILL "$pid" 2>/dev/null || true
+    fi
+    wait "$pid" 2>/dev/null || true
+    # The semaphores of the clients it had when it was killed; the names are this server's alone.
+    rm -f "/dev/shm/jack_sem.$(id -u)_${server}_"*
+}
+
 # JACK's command-line clients can hang while connecting (seen with jack_connect started in quick
 # succession: "can't connect named futex"), so each call gets a deadline of its own.
-_e2e_jack() { timeout 5 "$@"; }
+# While a client connects, the server calls it back on the socket /dev/shm/jack_CLIENT_UID_0: the
+# name is the client's alone, not the server's, so two clients of one name connecting at the same
+# moment, even to two different servers, can take each other's call and fail or hear the wrong
+# server. jack_lsp always calls itself "lsp", so tests running at once take turns, locking /dev/shm.
+_e2e_jack() { flock -w 10 /dev/shm timeout 5 "$@"; }
 _e2e_jack_running() { [ "$(_e2e_jack jack_wait -c 2>/dev/null)" = running ]; }
 # jack_port_exists PORT: the JACK server lists a port of that full name ("client:port").
 jack_port_exists() { _e2e_jack jack_lsp 2>/dev/null | grep -xF "$1" >/dev/null; }
@@ -224,8 +294,9 @@ if [ "$(id -u)" = 0 ] && command -v setpriv >/dev/null; then
     e2e_no_memlock=(setpriv --inh-caps=-ipc_lock --bounding-set=-ipc_lock)
 fi
 
-# start_midi_capture [CLIENT]: a JACK client with one MIDI input, CLIENT:input (client "capture" by
-# default), recording what arrives. Exports E2E_MIDI_PORT and E2E_MIDI_FILE. Needs start_jack.
+# start_midi_capture [CLIENT]: a JACK client with one MIDI input, CLIENT:input (client "capture-PID"
+# by default, PID the shell's: client names must differ across all servers, see _e2e_jack), recording
+# what arrives. Exports E2E_MIDI_PORT and E2E_MIDI_FILE. Needs start_jack.
 # jack_midi_dump writes one line per event and flushes after each batch:
 #   "  14016: 90 3c 40 note on  (channel  0): pitch  60, velocity  64"
 # (-a: the number is a frame count; then the bytes; then a description, for note and controller
@@ -233,7 +304,10 @@ fi
 # malformed one makes it abort.
 start_midi_capture() {
     [ -n "${JACK_DEFAULT_SERVER:-}" ] || fail "start_midi_capture needs start_jack first"
-    local client=${1:-capture}
+    local client=${1:-capture-$$}
+    # A client's own socket is /dev/shm/jack_CLIENT_UID_0, the server's /dev/shm/jack_SERVER_UID_0:
+    # a client named like its server takes the server's socket away, and no later client connects.
+    [ "$client" != "$JACK_DEFAULT_SERVER" ] || fail "the capture client may not be named like its JACK server ($client)"
     export E2E_MIDI_PORT=$client:input
     export E2E_MIDI_FILE=$E2E_TMP/midi-$client.txt
     : >"$E2E_MIDI_FILE"
@@ -330,6 +404,16 @@ wait_for_window() {
         fail "no window titled '$title' appeared within ${timeout} s"
     fi
     xdotool search --onlyvisible --name "$pattern" | sed -n 1p
+}
+
+# other_windows WINDOW: the titles, quoted, one a line, of the visible top-level windows other than
+# WINDOW: a program's message boxes and open drop-down lists are windows of their own. They are
+# found by class: xdotool's --name misses Qt's drop-down lists, though they have a title.
+other_windows() {
+    local w
+    for w in $(xdotool search --onlyvisible --maxdepth 1 --class . 2>/dev/null); do
+        [ "$w" = "$1" ] || printf "'%s'\n" "$(xdotool getwindowname "$w")"
+    done
 }
 
 # screenshot WINDOW FILE: saves the window's contents as an image (format from FILE's suffix).
