@@ -74,6 +74,9 @@ Synth::Synth()
         return;
     fluid_settings_setnum(settings_, "synth.sample-rate", kSampleRate);
     fluid_settings_setint(settings_, "synth.polyphony", kPolyphony);
+    // Samples load when a preset is chosen, not all with the soundfont: 5 MB less with TimGM6mb,
+    // over 100 MB less with FluidR3_GM.
+    fluid_settings_setint(settings_, "synth.dynamic-sample-loading", 1);
     synth_ = new_fluid_synth(settings_);
 }
 
@@ -174,6 +177,11 @@ bool Synth::render(int frames, float *left, float *right)
     float *effects[] = {left, right, left, right};
     float *dry[] = {left, right};
     return fluid_synth_process(synth_, frames, 4, effects, 2, dry) == FLUID_OK;
+}
+
+int Synth::activeVoices() const
+{
+    return synth_ == nullptr ? 0 : fluid_synth_get_active_voice_count(synth_);
 }
 
 } // namespace midi

@@ -41,6 +41,8 @@ public:
     bool apply(std::uint32_t message);
     // Overwrites both buffers with the next `frames` frames, reverb and chorus mixed in.
     bool render(int frames, float *left, float *right);
+    // Voices still sounding, releases included; reverb and chorus tails are not voices.
+    int activeVoices() const;
 
     // For the audio output, which reads its settings from the same object.
     fluid_settings_t *settings() const { return settings_; }

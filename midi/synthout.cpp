@@ -6,8 +6,12 @@
 #include <QCoreApplication>
 #include <fluidsynth.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <mutex>
 #include <new>
 
 namespace midi {
@@ -20,18 +24,30 @@ namespace {
 constexpr const char *kDriverOrder[] = {"pulseaudio", "jack", "alsa", "oss"};
 
 // FluidSynth's PulseAudio driver makes one period the stream's whole buffer; ALSA and OSS
-// get periods x period frames. Measured with bench/synth_latency against a null sink on
-// two busy cores: 512 frames (11.6 ms) heard a note-on after 14-15 ms (median), with 0-2
-// dropouts in 10 s of a held note; 256 frames after 9 ms, with about 7 dropouts in 10 s,
-// as many as pacat itself has at that buffer. Sizes between the two measured slower than 512.
+// get periods x period frames; JACK keeps the server's own. Measured against a null sink
+// (note-on call to the first sample above -40 dBFS in its monitor, and runs of silence in
+// 10 s of a held note): a running stream of 64 frames heard a note after 6.7 ms (median)
+// but broke up 108 times, 256 frames after 12.5 ms with 15 breaks, 512 frames after 13-15 ms
+// with none. A note that starts from silence is heard sooner (see below).
 constexpr int kPeriodFrames = 512;
 constexpr int kPeriods = 2;
+
+// A running stream costs its process 4 % of a core at 512 frames (17 % at 64) even in
+// silence, so once nothing has sounded for a while the render thread waits for the next
+// message. The stream then runs dry and PulseAudio holds it until the next period arrives,
+// which it plays at once: a note from that state was heard after 4.5 ms, whatever the period
+// size, and the waiting process takes no CPU. Silence means no voice left and the output
+// below -80 dBFS, so reverb tails die out before the wait; what remains below that level
+// waits in the effects until the next note.
+constexpr float kQuietLevel = 1e-4f;
+constexpr std::chrono::milliseconds kQuietBeforePause{250};
 
 // A running output asks for a period every few milliseconds. When the sound server goes
 // away, FluidSynth's PulseAudio driver logs the failed write and stops asking; when the
 // server hangs, its thread blocks without a word. PulseAudio also holds the first write
 // until the sink runs, up to two seconds for an idle null sink, so silence counts only
-// once the stream has been running.
+// once the stream has been running. A paused output is silent on purpose: a server that
+// went away meanwhile shows at the first write after the next message wakes it.
 constexpr std::chrono::milliseconds kSilenceAfterError{50};
 constexpr std::chrono::milliseconds kStallLimit{300};
 constexpr std::uint64_t kRunningAfterRenders = 3;
@@ -106,17 +122,82 @@ struct SynthOut::Output
     std::atomic<std::int64_t> lastRenderNs{0};
     std::atomic<std::uint64_t> renders{0};
 
+    // The render thread waits on `wake` while `paused`; every message counts in `messages`,
+    // so a message that comes while the thread decides to pause is never left waiting.
+    std::mutex mutex;
+    std::condition_variable wake;
+    std::atomic<bool> paused{false};
+    bool closing = false;
+    std::atomic<std::uint64_t> messages{0};
+    std::int64_t quietSinceNs = 0;  // render thread only
+
     enum class Health { Running, Failed, Stuck };
 
     // Runs on the audio driver's thread.
     static int render(void *data, int frames, int, float *[], int outputs, float *out[])
     {
         auto *self = static_cast<Output *>(data);
+        self->waitWhilePaused();
+        const std::uint64_t seen = self->messages.load();
         self->lastRenderNs.store(nowNs(), std::memory_order_relaxed);
         self->renders.fetch_add(1, std::memory_order_relaxed);
-        if (outputs < 2)
+        if (outputs < 2 || !self->synth->render(frames, out[0], out[1]))
             return FLUID_FAILED;
-        return self->synth->render(frames, out[0], out[1]) ? FLUID_OK : FLUID_FAILED;
+        self->pauseIfQuiet(seen, frames, out[0], out[1]);
+        return FLUID_OK;
+    }
+
+    void waitWhilePaused()
+    {
+        std::unique_lock lock(mutex);
+        wake.wait(lock, [this] { return !paused.load() || closing; });
+    }
+
+    void pauseIfQuiet(std::uint64_t seen, int frames, const float *left, const float *right)
+    {
+        const auto loud = [](float sample) { return std::fabs(sample) >= kQuietLevel; };
+        if (synth->activeVoices() > 0 || std::any_of(left, left + frames, loud)
+            || std::any_of(right, right + frames, loud)) {
+            quietSinceNs = 0;
+            return;
+        }
+        const std::int64_t now = nowNs();
+        if (quietSinceNs == 0)
+            quietSinceNs = now;
+        if (std::chrono::nanoseconds(now - quietSinceNs) < kQuietBeforePause)
+            return;
+        const std::lock_guard lock(mutex);
+        if (messages.load() == seen && !closing) {
+            paused.store(true);
+            quietSinceNs = 0;
+        }
+    }
+
+    // After every message. Only a message that left something sounding wakes a waiting
+    // thread: a key press sends the previous key's note-off just before its note-on, and
+    // waking for the note-off would start the stream with a silent period, putting the
+    // note one period later.
+    void resume()
+    {
+        const bool sounding = synth->activeVoices() > 0;
+        {
+            const std::lock_guard lock(mutex);
+            messages.fetch_add(1);
+            if (!paused.load() || !sounding)
+                return;
+            lastRenderNs.store(nowNs());
+            paused.store(false);
+        }
+        wake.notify_one();
+    }
+
+    void stopWaiting()
+    {
+        {
+            const std::lock_guard lock(mutex);
+            closing = true;
+        }
+        wake.notify_one();
     }
 
     std::chrono::nanoseconds silentFor() const
@@ -126,6 +207,8 @@ struct SynthOut::Output
 
     Health health(const QStringList &errorsSinceStart) const
     {
+        if (paused.load())
+            return Health::Running;
         if (!errorsSinceStart.isEmpty() && silentFor() > kSilenceAfterError)
             return Health::Failed;
         if (renders.load(std::memory_order_relaxed) >= kRunningAfterRenders && silentFor() > kStallLimit)
@@ -220,6 +303,7 @@ MmResult SynthOut::midiOutShortMsg(HMidiOut handle, std::uint32_t message)
             return reasons_.fail(result::InvalidParam,
                                  QStringLiteral("0x%1 不是合成器能演奏的短消息").arg(message, 8, 16, QLatin1Char('0')));
         }
+        output_->resume();
         return result::NoError;
     });
 }
@@ -325,6 +409,7 @@ void SynthOut::close()
             [[maybe_unused]] Output *leftBehind = output_.release();
             return;
         }
+        output_->stopWaiting();
         delete_fluid_audio_driver(output_->driver);
         output_->driver = nullptr;
     }

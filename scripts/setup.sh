@@ -14,6 +14,8 @@ packages=(
   fonts-wqy-microhei
   # tests: headless display, input and screenshots, and the sound and MIDI servers
   xvfb xauth xdotool x11-utils imagemagick
+  # the benchmark's own presses (XTest) and recordings (PulseAudio)
+  libxtst-dev libpulse-dev
   pulseaudio pulseaudio-utils
 )
 

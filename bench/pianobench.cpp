@@ -1,0 +1,550 @@
+// Measures the real program (or a peer) as a user meets it, under a private X server,
+// PulseAudio server with a null sink, and JACK server that scripts/bench.sh starts. Each
+// figure is printed as one `name: value` line.
+//
+// Usage: pianobench FIGURE [options] -- PROGRAM [ARGS...]
+//   startup  [--runs N] [--idle-seconds S]    launch to window shown with its sound open,
+//                                             resident memory, CPU while idle
+//   sound    [--trials N] [--glide-seconds S] key press to the first sample above -40 dBFS
+//   midi     [--trials N]                     key press to the note-on at a JACK capture port
+//   song     --song FILE                      the demo song's note onsets against its grid
+// Options for all: --kind tirrel|vmpk (where the keys are), --prefix TEXT (before each name).
+
+#include "soundmonitor.h"
+#include "sinkwatch.h"
+#include "songplayer.h"
+#include "stepvalue.h"
+#include "support/jackserver.h"
+#include "xpointer.h"
+
+#include <QCoreApplication>
+#include <QFile>
+#include <QProcess>
+#include <QStringList>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+#include <fstream>
+#include <numeric>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <signal.h>
+#include <unistd.h>
+
+using namespace std::chrono_literals;
+using bench::SoundMonitor;
+
+namespace {
+
+constexpr float kHeard = 0.01f;  // -40 dBFS
+constexpr auto kLaunchTimeout = 20s;
+
+std::int64_t nowNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch()).count();
+}
+
+double ms(std::int64_t ns) { return double(ns) / 1e6; }
+
+void sleepMs(int milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
+
+// The nearest-rank percentile.
+double percentile(std::vector<double> values, double p)
+{
+    std::sort(values.begin(), values.end());
+    const auto rank = std::size_t(std::ceil(p * double(values.size())));
+    return values[std::clamp<std::size_t>(rank, 1, values.size()) - 1];
+}
+
+QString prefix;
+
+void print(const char *name, const QString &value)
+{
+    std::printf("%s%s: %s\n", qPrintable(prefix), name, qPrintable(value));
+    std::fflush(stdout);
+}
+void print(const char *name, double value, int decimals = 1) { print(name, QString::number(value, 'f', decimals)); }
+
+[[noreturn]] void die(const QString &why)
+{
+    std::fprintf(stderr, "pianobench: %s\n", qPrintable(why));
+    std::exit(1);
+}
+
+// Where a program's controls are, in window pixels.
+struct Layout
+{
+    QString title;
+    QPoint keyA;  // two white keys, pressed in their lower half
+    QPoint keyB;
+    std::optional<QPoint> mutePad;
+    std::optional<QPoint> playButton;
+    std::optional<QPoint> deviceList;
+};
+
+Layout layoutFor(const QString &kind)
+{
+    if (kind == QLatin1String("vmpk")) {
+        // Its keyboard fills the window's bottom strip; a key sounds while it is held.
+        return {QStringLiteral("Virtual MIDI Piano Keyboard"), {490, 175}, {508, 175}, {}, {}, {}};
+    }
+    // Keys 12 (C) and 14 (D); the mute pad, the play button and the device list.
+    return {QStringLiteral("Tirrel V2.5"), {127, 150}, {143, 150}, QPoint(300, 78), QPoint(344, 20), QPoint(150, 50)};
+}
+
+struct Options
+{
+    QString figure;
+    QString kind = QStringLiteral("tirrel");
+    int runs = 5;
+    int idleSeconds = 10;
+    int trials = 20;
+    int glideSeconds = 60;
+    QString song;
+    QStringList command;
+};
+
+Options parse(const QStringList &args)
+{
+    Options o;
+    if (args.size() < 2)
+        die(QStringLiteral("usage: pianobench startup|sound|midi|song [options] -- PROGRAM [ARGS...]"));
+    o.figure = args.at(1);
+    for (int i = 2; i < args.size(); ++i) {
+        const QString &a = args.at(i);
+        if (a == QLatin1String("--")) {
+            o.command = args.mid(i + 1);
+            break;
+        }
+        if (i + 1 >= args.size())
+            die(QStringLiteral("%1 needs a value").arg(a));
+        const QString v = args.at(++i);
+        bool ok = true;
+        if (a == QLatin1String("--kind"))
+            o.kind = v;
+        else if (a == QLatin1String("--prefix"))
+            prefix = v;
+        else if (a == QLatin1String("--song"))
+            o.song = v;
+        else if (a == QLatin1String("--runs"))
+            o.runs = v.toInt(&ok);
+        else if (a == QLatin1String("--idle-seconds"))
+            o.idleSeconds = v.toInt(&ok);
+        else if (a == QLatin1String("--trials"))
+            o.trials = v.toInt(&ok);
+        else if (a == QLatin1String("--glide-seconds"))
+            o.glideSeconds = v.toInt(&ok);
+        else
+            die(QStringLiteral("unknown option %1").arg(a));
+        if (!ok)
+            die(QStringLiteral("%1 takes a number, not %2").arg(a, v));
+    }
+    if (o.command.isEmpty())
+        die(QStringLiteral("no program given after --"));
+    return o;
+}
+
+// The program under test, launched and watched until it has a window and a sound stream.
+class Program
+{
+public:
+    Program(const Options &options, bench::XPointer &x, bench::SinkWatch *sinks)
+        : options_(options), layout_(layoutFor(options.kind)), x_(x), sinks_(sinks)
+    {
+    }
+    ~Program()
+    {
+        stop();
+        QFile::remove(log());
+    }
+
+    // Returns the time from launch until both had appeared.
+    std::int64_t launch()
+    {
+        x_.forgetWindows();
+        const std::int64_t start = nowNs();
+        QString error;
+        pid_ = testsupport::spawnProcess(options_.command, log(), &error);
+        if (pid_ < 0)
+            die(error);
+        std::int64_t mapped = 0;
+        window_ = x_.waitForWindow(layout_.title, kLaunchTimeout, &mapped);
+        if (window_ == 0)
+            die(QStringLiteral("no window titled '%1' appeared within %2 s; its output:\n%3")
+                    .arg(layout_.title).arg(kLaunchTimeout.count()).arg(output()));
+        origin_ = x_.origin(window_);
+        std::int64_t ready = mapped;
+        if (sinks_ != nullptr) {
+            const std::int64_t opened = sinks_->waitForNew(start, kLaunchTimeout);
+            if (opened < 0)
+                die(QStringLiteral("%1 opened no sound stream; its output:\n%2").arg(layout_.title, output()));
+            ready = std::max(ready, opened);
+        }
+        return ready - start;
+    }
+
+    void stop()
+    {
+        if (pid_ > 0)
+            testsupport::endProcess(pid_, SIGTERM);
+        pid_ = -1;
+    }
+
+    pid_t pid() const { return pid_; }
+    const Layout &layout() const { return layout_; }
+    QPoint at(QPoint windowPos) const { return origin_ + windowPos; }
+    QString output() const
+    {
+        QFile file(log());
+        return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.read(4000)) : QString();
+    }
+
+private:
+    QString log() const { return QStringLiteral("/tmp/pianobench-%1.log").arg(::getpid()); }
+
+    const Options &options_;
+    Layout layout_;
+    bench::XPointer &x_;
+    bench::SinkWatch *sinks_;
+    pid_t pid_ = -1;
+    unsigned long window_ = 0;
+    QPoint origin_;
+};
+
+// utime + stime of a process, in seconds.
+double cpuSeconds(pid_t pid)
+{
+    std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+    std::string line;
+    std::getline(file, line);
+    const auto end = line.rfind(')');
+    if (end == std::string::npos)
+        return 0;
+    std::vector<std::string> fields;
+    std::string field;
+    for (std::size_t i = end + 2; i <= line.size(); ++i) {
+        if (i == line.size() || line[i] == ' ') {
+            fields.push_back(field);
+            field.clear();
+        } else {
+            field += line[i];
+        }
+    }
+    // Fields 14 and 15 of the file; the first two (pid, name) are cut off here.
+    return fields.size() > 12 ? (std::stod(fields[11]) + std::stod(fields[12])) / double(::sysconf(_SC_CLK_TCK)) : 0;
+}
+
+double residentMb(pid_t pid)
+{
+    std::ifstream file("/proc/" + std::to_string(pid) + "/status");
+    std::string key;
+    while (file >> key) {
+        if (key == "VmRSS:") {
+            double kb = 0;
+            file >> kb;
+            return kb / 1024.0;
+        }
+        file.ignore(4096, '\n');
+    }
+    return 0;
+}
+
+void startup(const Options &o, bench::XPointer &x, bench::SinkWatch &sinks)
+{
+    std::vector<double> times;
+    std::vector<double> resident;
+    std::vector<double> idle;
+    for (int run = 0; run < o.runs; ++run) {
+        Program program(o, x, &sinks);
+        times.push_back(ms(program.launch()));
+        sleepMs(2000);
+        resident.push_back(residentMb(program.pid()));
+        if (run + 1 == o.runs) {
+            // One-second windows, so that a single busy moment shows in the 95th percentile.
+            for (int second = 0; second < o.idleSeconds; ++second) {
+                const double cpu0 = cpuSeconds(program.pid());
+                const std::int64_t t0 = nowNs();
+                sleepMs(1000);
+                idle.push_back(100.0 * (cpuSeconds(program.pid()) - cpu0) / (double(nowNs() - t0) / 1e9));
+            }
+        }
+        program.stop();
+        sleepMs(300);
+    }
+    print("startup_median_ms", percentile(times, 0.5));
+    print("startup_p95_ms", percentile(times, 0.95));
+    print("rss_median_mb", percentile(resident, 0.5));
+    print("idle_cpu_percent", std::accumulate(idle.begin(), idle.end(), 0.0) / double(idle.size()), 2);
+    print("idle_cpu_p95_percent", percentile(idle, 0.95), 2);
+}
+
+// A new note, also over one already sounding: the first sample from `from` on whose step
+// from the sample before is twice as large as any step in the 10 ms before it, and which is
+// loud enough to hear. A key's attack is a burst of high frequencies; a sounding note's
+// steps only shrink as it decays.
+std::int64_t onsetIn(const std::vector<float> &s, std::size_t from, std::size_t to)
+{
+    constexpr std::size_t kLookBack = SoundMonitor::kRate / 100;
+    constexpr std::size_t kGap = SoundMonitor::kRate / 1000;
+    const auto step = [&](std::size_t n) { return std::fabs(s[n] - s[n - 1]); };
+    for (std::size_t n = std::max(from, kLookBack + 1); n < std::min(to, s.size()); ++n) {
+        if (std::fabs(s[n]) < kHeard)
+            continue;
+        float before = 0;
+        for (std::size_t k = n - kLookBack; k < n - kGap; ++k)
+            before = std::max(before, step(k));
+        if (step(n) >= 2 * before && step(n) > 0)
+            return std::int64_t(n);
+    }
+    return -1;
+}
+
+// Runs of at least 1 ms of digital silence: the sink had nothing from the program to mix.
+int dropouts(const std::vector<float> &s)
+{
+    int runs = 0;
+    int quiet = 0;
+    for (float sample : s) {
+        quiet = std::fabs(sample) < 1e-6f ? quiet + 1 : 0;
+        if (quiet == SoundMonitor::kRate / 1000)
+            ++runs;
+    }
+    return runs;
+}
+
+void sound(const Options &o, bench::XPointer &x, bench::SinkWatch &sinks)
+{
+    SoundMonitor monitor;
+    QString error;
+    if (!monitor.start(QStringLiteral("null.monitor"), &error))
+        die(error);
+    Program program(o, x, &sinks);
+    program.launch();
+    const Layout &layout = program.layout();
+    // Let the start-up settle: the program's stream has started and gone quiet.
+    sleepMs(1500);
+
+    const auto silence = [&] {
+        if (layout.mutePad)
+            x.moveTo(program.at(*layout.mutePad));
+        monitor.waitQuiet(kHeard, 300ms, 5s);
+        // Long enough for an output that stops in silence to have stopped: the release and
+        // the reverb of a piano note take about a second to die away below -80 dBFS.
+        sleepMs(1500);
+    };
+
+    std::vector<double> fromSilence;
+    for (int trial = 0; trial < o.trials; ++trial) {
+        x.moveTo(program.at(trial % 2 == 0 ? layout.keyA : layout.keyB));
+        sleepMs(50);
+        const std::size_t from = monitor.size();
+        const std::int64_t pressed = x.press();
+        const std::int64_t heard = monitor.waitFor(kHeard, from, 2s);
+        sleepMs(200);
+        x.release();
+        if (heard >= 0)
+            fromSilence.push_back(ms(monitor.arrivalNs(std::size_t(heard)) - pressed));
+        silence();
+    }
+    print("press_to_sound_trials", QStringLiteral("%1/%2").arg(fromSilence.size()).arg(o.trials));
+    if (!fromSilence.empty()) {
+        print("press_to_sound_median_ms", percentile(fromSilence, 0.5));
+        print("press_to_sound_p95_ms", percentile(fromSilence, 0.95));
+    }
+
+    if (o.glideSeconds > 0 && layout.mutePad) {
+        // Back and forth over all 38 white keys with the button held, a key every 40 ms.
+        const int left = 16, right = 16 * 38;
+        x.moveTo(program.at({left, layout.keyA.y()}));
+        const std::size_t from = monitor.size();
+        x.press();
+        const std::int64_t end = nowNs() + std::int64_t(o.glideSeconds) * 1'000'000'000;
+        int step = 4;
+        int column = left;
+        while (nowNs() < end) {
+            column += step;
+            if (column <= left || column >= right)
+                step = -step;
+            x.moveTo(program.at({column, layout.keyA.y()}));
+            sleepMs(10);
+        }
+        const std::size_t to = monitor.size();
+        x.release();
+        const std::int64_t first = monitor.waitFor(kHeard, from, 1s);
+        print("glide_seconds", QString::number(o.glideSeconds));
+        print("glide_dropouts", first < 0 ? QStringLiteral("no sound") : QString::number(dropouts(monitor.samples(std::size_t(first), to))));
+        silence();
+    }
+    program.stop();
+    monitor.stop();
+}
+
+void midi(const Options &o, bench::XPointer &x)
+{
+    const QString server = qEnvironmentVariable("JACK_DEFAULT_SERVER");
+    if (server.isEmpty())
+        die(QStringLiteral("JACK_DEFAULT_SERVER names no JACK server"));
+    testsupport::MidiCapture capture;
+    const QString client = QStringLiteral("pianobench-%1").arg(::getpid());
+    if (!capture.open(server, client, QStringLiteral("in")))
+        die(capture.errorString());
+    // The device list is filled once, at start-up: the port exists before the program does.
+    Program program(o, x, nullptr);
+    program.launch();
+    const Layout &layout = program.layout();
+    if (!layout.deviceList)
+        die(QStringLiteral("no device list to choose the JACK port from"));
+    // Choosing the port is not timed; xdotool types its name into the open list.
+    sleepMs(500);
+    x.click(program.at(*layout.deviceList));
+    sleepMs(500);
+    QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("type"), QStringLiteral("--delay"), QStringLiteral("20"),
+                                                  capture.portName()});
+    QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Return")});
+
+    // JACK's clock is the monotonic clock in microseconds; the offset is measured all the same.
+    const std::int64_t offsetNs = std::int64_t(testsupport::MidiCapture::now()) * 1000 - nowNs();
+    const auto noteOnAfter = [&](std::size_t seen, std::chrono::milliseconds timeout) -> std::int64_t {
+        const auto deadline = std::chrono::steady_clock::now() + timeout;
+        while (std::chrono::steady_clock::now() < deadline) {
+            const auto events = capture.waitForEvents(seen + 1, 50ms);
+            for (std::size_t i = seen; i < events.size(); ++i) {
+                const auto &b = events[i].bytes;
+                if (b.size() == 3 && (b[0] & 0xF0) == 0x90 && b[2] > 0)
+                    return std::int64_t(events[i].arrivalUsecs) * 1000 - offsetNs;
+            }
+        }
+        return -1;
+    };
+
+    std::vector<double> latencies;
+    for (int trial = -1; trial < o.trials; ++trial) {
+        const QPoint key = trial % 2 == 0 ? layout.keyA : layout.keyB;
+        x.moveTo(program.at(key));
+        sleepMs(150);
+        const std::size_t seen = capture.events().size();
+        const std::int64_t pressed = x.press();
+        const std::int64_t arrived = noteOnAfter(seen, trial < 0 ? 5000ms : 2000ms);
+        x.release();
+        if (trial < 0 && arrived < 0)
+            die(QStringLiteral("no note reached %1 after choosing it; the program said:\n%2").arg(capture.portName(), program.output()));
+        if (trial >= 0 && arrived >= 0)
+            latencies.push_back(ms(arrived - pressed));
+    }
+    program.stop();
+    print("press_to_midi_trials", QStringLiteral("%1/%2").arg(latencies.size()).arg(o.trials));
+    if (!latencies.empty()) {
+        print("press_to_midi_median_ms", percentile(latencies, 0.5), 2);
+        print("press_to_midi_p95_ms", percentile(latencies, 0.95), 2);
+    }
+}
+
+void songTiming(const Options &o, bench::XPointer &x, bench::SinkWatch &sinks)
+{
+    QFile file(o.song);
+    if (!file.open(QIODevice::ReadOnly))
+        die(QStringLiteral("cannot read %1").arg(o.song));
+    // Line k of the song is due (k + 1) steps after the start; only note lines sound.
+    std::vector<int> noteLines;
+    int lines = 0;
+    for (const QByteArray &raw : file.readAll().split('\n')) {
+        const song::Step step = song::parseStep(QString::fromLatin1(raw).remove(QLatin1Char('\r')));
+        if (step.kind == song::StepKind::End)
+            break;
+        if (step.kind == song::StepKind::Note)
+            noteLines.push_back(lines);
+        ++lines;
+    }
+    if (noteLines.size() < 2)
+        die(QStringLiteral("%1 has fewer than two notes").arg(o.song));
+
+    SoundMonitor monitor;
+    QString error;
+    if (!monitor.start(QStringLiteral("null.monitor"), &error))
+        die(error);
+    Program program(o, x, &sinks);
+    program.launch();
+    if (!program.layout().playButton)
+        die(QStringLiteral("no play button"));
+    sleepMs(1500);
+    const std::size_t from = monitor.size();
+    x.click(program.at(*program.layout().playButton));
+    monitor.waitSize(from + std::size_t((lines + 3) * song::kStepMs) * SoundMonitor::kRate / 1000, std::chrono::milliseconds((lines + 20) * song::kStepMs));
+    program.stop();
+    monitor.stop();
+
+    const std::vector<float> s = monitor.samples(0, monitor.size());
+    const double perStep = SoundMonitor::kRate * song::kStepMs / 1000.0;
+    const std::int64_t first = onsetIn(s, from, s.size());
+    if (first < 0)
+        die(QStringLiteral("the song was not heard"));
+    // Onsets on the monotonic clock, against the grid through the first note, in ms.
+    const double firstMs = ms(monitor.fittedNs(std::size_t(first)));
+    std::vector<double> errors;
+    std::vector<double> steps;
+    for (const int line : noteLines) {
+        const double due = double(first) + (line - noteLines.front()) * perStep;
+        const auto lo = std::size_t(std::max(0.0, due - SoundMonitor::kRate * 0.04));
+        const auto hi = std::size_t(due + SoundMonitor::kRate * 0.06);
+        const std::int64_t onset = onsetIn(s, lo, hi);
+        if (onset < 0)
+            continue;
+        errors.push_back(ms(monitor.fittedNs(std::size_t(onset))) - firstMs - (line - noteLines.front()) * song::kStepMs);
+        steps.push_back(line - noteLines.front());
+    }
+    if (errors.empty())
+        die(QStringLiteral("no note of the song was found in the recording"));
+    // The grid is placed where the notes lie best (the median error), so the first note's own error counts too.
+    const double centre = percentile(errors, 0.5);
+    double largest = 0;
+    for (const double e : errors)
+        largest = std::max(largest, std::fabs(e - centre));
+    // Drift: the least-squares slope of the errors, over the length of the song.
+    const double n = double(errors.size());
+    const double meanStep = std::accumulate(steps.begin(), steps.end(), 0.0) / n;
+    const double meanError = std::accumulate(errors.begin(), errors.end(), 0.0) / n;
+    double num = 0, den = 0;
+    for (std::size_t i = 0; i < errors.size(); ++i) {
+        num += (steps[i] - meanStep) * (errors[i] - meanError);
+        den += (steps[i] - meanStep) * (steps[i] - meanStep);
+    }
+    const double drift = den > 0 ? num / den * (noteLines.back() - noteLines.front()) : 0;
+    print("song_onsets", QStringLiteral("%1/%2").arg(errors.size()).arg(noteLines.size()));
+    print("song_max_error_ms", largest, 2);
+    std::vector<double> absolute;
+    for (const double e : errors)
+        absolute.push_back(std::fabs(e - centre));
+    print("song_p95_error_ms", percentile(absolute, 0.95), 2);
+    print("song_drift_ms", drift, 2);
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    const Options o = parse(app.arguments());
+    bench::XPointer x;
+    QString error;
+    if (!x.open(&error))
+        die(error);
+    bench::SinkWatch sinks;
+    if (o.figure != QLatin1String("midi") && !sinks.start(&error))
+        die(error);
+    if (o.figure == QLatin1String("startup"))
+        startup(o, x, sinks);
+    else if (o.figure == QLatin1String("sound"))
+        sound(o, x, sinks);
+    else if (o.figure == QLatin1String("midi"))
+        midi(o, x);
+    else if (o.figure == QLatin1String("song"))
+        songTiming(o, x, sinks);
+    else
+        die(QStringLiteral("unknown figure %1").arg(o.figure));
+    return 0;
+}

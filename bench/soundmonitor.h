@@ -1,0 +1,63 @@
+#pragma once
+
+#include <QString>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <thread>
+#include <utility>
+#include <vector>
+
+struct pa_simple;
+
+namespace bench {
+
+// Records a PulseAudio source (a null sink's monitor) as mono float samples on a thread of
+// its own, and notes when each read returned on the monotonic clock. A sample counts as
+// heard when the read that brought it returns: an upper bound, which includes the
+// recording's own delay of well under a millisecond.
+class SoundMonitor
+{
+public:
+    static constexpr int kRate = 44100;
+
+    SoundMonitor() = default;
+    ~SoundMonitor();
+    SoundMonitor(const SoundMonitor &) = delete;
+    SoundMonitor &operator=(const SoundMonitor &) = delete;
+
+    bool start(const QString &source, QString *error);
+    void stop();
+
+    std::size_t size() const;
+    std::vector<float> samples(std::size_t from, std::size_t to) const;
+    // When the read that brought sample `index` returned, in steady_clock nanoseconds.
+    std::int64_t arrivalNs(std::size_t index) const;
+    // When sample `index` was recorded, in steady_clock nanoseconds, on the straight line
+    // that fits every read's arrival best: free of the jitter of single reads and of any
+    // difference between the sink's sample clock and the monotonic clock.
+    std::int64_t fittedNs(std::size_t index) const;
+    // The first sample from `from` on whose magnitude reaches `level`, waiting up to
+    // `timeout` for it; -1 if none came.
+    std::int64_t waitFor(float level, std::size_t from, std::chrono::milliseconds timeout) const;
+    // Waits until the last `quiet` of the recording stayed below `level`; false after `timeout`.
+    bool waitQuiet(float level, std::chrono::milliseconds quiet, std::chrono::milliseconds timeout) const;
+    // Blocks until at least `count` samples have arrived or `timeout` passed.
+    bool waitSize(std::size_t count, std::chrono::milliseconds timeout) const;
+
+private:
+    void run();
+
+    pa_simple *stream_ = nullptr;
+    std::thread thread_;
+    std::atomic<bool> running_{false};
+    mutable std::mutex mutex_;
+    mutable std::condition_variable arrived_;
+    std::vector<float> samples_;
+    std::vector<std::pair<std::size_t, std::int64_t>> reads_;  // end of each read, its time
+};
+
+} // namespace bench

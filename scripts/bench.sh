@@ -1,0 +1,118 @@
+#!/usr/bin/env bash
+# The benchmark. Builds the program optimised (build-release/), starts a private X server, a
+# PulseAudio server with a null sink and a JACK server, measures the program as a user meets
+# it, and the peer vmpk beside it, and prints one `name: value` line per figure. Every process
+# it starts is stopped by its pid at the end. Progress goes to stderr.
+#
+# Usage: scripts/bench.sh [--quick] [--build-dir DIR]
+#   --quick          one short trial of each figure, and nothing installed: the peer's figures
+#                    are left out where vmpk is missing
+#   --build-dir DIR  measure the tirrel and pianobench already built in DIR, building nothing
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+
+quick=0
+build_dir=""
+while [ $# -gt 0 ]; do
+    case $1 in
+        --quick) quick=1 ;;
+        --build-dir) build_dir=$(cd "$2" && pwd); shift ;;
+        *) echo "usage: $0 [--quick] [--build-dir DIR]" >&2; exit 2 ;;
+    esac
+    shift
+done
+
+# What the benchmark needs beyond building and testing: the peer.
+bench_packages=(vmpk)
+
+if [ "$quick" -eq 0 ]; then
+    bash "$root/scripts/setup.sh"
+    missing=()
+    for p in "${bench_packages[@]}"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+    done
+    if [ ${#missing[@]} -gt 0 ]; then
+        sudo=()
+        [ "$(id -u)" -eq 0 ] || sudo=(sudo -E)
+        echo "Installing: ${missing[*]}" >&2
+        DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+    fi
+fi
+
+if [ -z "$build_dir" ]; then
+    build_dir=$root/build-release
+    cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
+    cmake --build "$build_dir" -j"$(nproc)" --target tirrel pianobench >/dev/null
+fi
+program=$build_dir/bin/tirrel
+bench=$build_dir/bench/pianobench
+[ -x "$program" ] && [ -x "$bench" ] || { echo "no tirrel or pianobench in $build_dir" >&2; exit 1; }
+
+# The servers, each started and stopped by its pid; a server that cannot start skips (77).
+source "$root/tests/e2e/lib.sh"
+E2E_TIMEOUT=20
+
+if [ "$quick" -eq 1 ]; then
+    runs=1 idle=2 trials=1 glide=2
+else
+    runs=5 idle=10 trials=20 glide=60
+fi
+
+results=$E2E_TMP/results.txt
+: >"$results"
+measure() {
+    log "-- pianobench $*"
+    "$bench" "$@" | tee -a "$results"
+}
+
+export JACK_NO_START_SERVER=1
+start_pulse
+# A fresh null sink renders about 2 s ahead, and a recording of its monitor in that time comes
+# out short: a silent low-latency stream keeps it rendering in step with the clock.
+spawn keepalive sh -c 'exec pacat --playback --latency-msec=5 --raw </dev/zero'
+sleep 2.2
+start_xvfb
+
+# The peer with its FluidSynth output at the backend's own settings, no MIDI input, and the
+# same General MIDI soundfont (FluidSynth's default); its settings live in a private home.
+peer=()
+if command -v vmpk >/dev/null; then
+    peer_home=$E2E_TMP/vmpk-home
+    mkdir -p "$peer_home/.config/vmpk.sourceforge.net"
+    printf '[Connections]\nInEnabled=false\nThruEnabled=false\nOutputDriver=FluidSynth\nOutPort=FluidSynth\n' \
+        >"$peer_home/.config/vmpk.sourceforge.net/VMPK.conf"
+    peer=(env HOME="$peer_home" XDG_CONFIG_HOME="$peer_home/.config" vmpk)
+else
+    log "vmpk is not installed: the peer's figures are left out"
+fi
+
+measure startup --runs "$runs" --idle-seconds "$idle" -- "$program"
+[ ${#peer[@]} -eq 0 ] || measure startup --kind vmpk --prefix peer_ --runs "$runs" --idle-seconds "$idle" -- "${peer[@]}"
+measure sound --trials "$trials" --glide-seconds "$glide" -- "$program"
+[ ${#peer[@]} -eq 0 ] || measure sound --kind vmpk --prefix peer_ --trials "$trials" --glide-seconds 0 -- "${peer[@]}"
+
+# The program finds the song beside itself; the quick run plays a copy cut to 24 steps.
+song_program=$program
+if [ "$quick" -eq 1 ]; then
+    mkdir "$E2E_TMP/quick"
+    cp "$program" "$(dirname "$program")/genmidi.txt" "$E2E_TMP/quick/"
+    { head -n 24 "$(dirname "$program")/haap.txt"; printf 'End\r\n'; } >"$E2E_TMP/quick/haap.txt"
+    song_program=$E2E_TMP/quick/tirrel
+fi
+measure song --song "$(dirname "$song_program")/haap.txt" -- "$song_program"
+
+start_jack bench
+measure midi --trials "$trials" -- "$program"
+
+# Tirrel against the peer, from the figures above.
+if [ ${#peer[@]} -gt 0 ]; then
+    awk -F': ' '
+        { v[$1] = $2 }
+        function ratio(name, a, b) { if ((a in v) && (b in v) && v[b] + 0 != 0) printf "%s: %.2f\n", name, v[a] / v[b] }
+        END {
+            ratio("ratio_startup", "startup_median_ms", "peer_startup_median_ms")
+            ratio("ratio_rss", "rss_median_mb", "peer_rss_median_mb")
+            ratio("ratio_idle_cpu", "idle_cpu_percent", "peer_idle_cpu_percent")
+            ratio("ratio_press_to_sound", "press_to_sound_median_ms", "peer_press_to_sound_median_ms")
+        }' "$results"
+fi

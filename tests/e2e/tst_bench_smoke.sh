@@ -1,0 +1,33 @@
+#!/usr/bin/env bash
+# Runs the benchmark command in its quick mode (one short trial of each figure, nothing
+# installed) on an existing build, so that it cannot rot, and checks that every figure is
+# printed as a `name: value` line. The peer's figures are expected only where vmpk is installed.
+# Usage: tst_bench_smoke.sh BUILD_DIR
+set -uo pipefail
+build_dir=${1:?usage: $0 BUILD_DIR}
+root=$(cd "$(dirname "${BASH_SOURCE[0]}")/../.." && pwd)
+[ -x "$build_dir/bench/pianobench" ] || { echo "SKIP: pianobench was not built (libxtst-dev or libpulse-dev missing)"; exit 77; }
+
+out=$(mktemp)
+trap 'rm -f "$out"' EXIT
+bash "$root/scripts/bench.sh" --quick --build-dir "$build_dir" >"$out"
+status=$?
+cat "$out"
+[ "$status" -eq 77 ] && exit 77
+[ "$status" -eq 0 ] || { echo "FAIL: the benchmark exited with status $status"; exit 1; }
+
+names=(startup_median_ms startup_p95_ms rss_median_mb idle_cpu_percent idle_cpu_p95_percent
+       press_to_sound_trials press_to_sound_median_ms press_to_sound_p95_ms glide_seconds glide_dropouts
+       song_onsets song_max_error_ms song_p95_error_ms song_drift_ms
+       press_to_midi_trials press_to_midi_median_ms press_to_midi_p95_ms)
+if command -v vmpk >/dev/null; then
+    names+=(peer_startup_median_ms peer_rss_median_mb peer_idle_cpu_percent
+            peer_press_to_sound_median_ms peer_press_to_sound_p95_ms
+            ratio_startup ratio_rss ratio_press_to_sound)
+fi
+missing=()
+for name in "${names[@]}"; do
+    grep -E "^$name: -?[0-9./]+$" "$out" >/dev/null || missing+=("$name")
+done
+[ ${#missing[@]} -eq 0 ] || { echo "FAIL: not printed as a number: ${missing[*]}"; exit 1; }
+echo "PASS"
