@@ -336,6 +336,16 @@ MmResult SynthOut::open(HMidiOut &handle)
     return result::NoError;
 }
 
+namespace {
+// FluidSynth's failures end in the system's own words ("... failed with error: Connection
+// refused"); those are what the user needs, and the box has little room.
+QString lastClause(const QString &line)
+{
+    const qsizetype colon = line.lastIndexOf(QStringLiteral(": "));
+    return colon < 0 ? line : line.mid(colon + 2);
+}
+} // namespace
+
 MmResult SynthOut::startAudio()
 {
     fluid_settings_t *settings = output_->synth->settings();
@@ -367,7 +377,7 @@ MmResult SynthOut::startAudio()
         tried << QString::fromLatin1(name);
         const QStringList errors = FluidLog::errorsSince(mark);
         said << QStringLiteral("%1：%2").arg(QLatin1String(name),
-                                            errors.isEmpty() ? QStringLiteral("未能启动") : errors.last());
+                                            errors.isEmpty() ? QStringLiteral("未能启动") : lastClause(errors.last()));
     }
     if (tried.isEmpty())
         return reasons_.fail(result::NoDriver, QStringLiteral("这个 FluidSynth 没有可用的声音输出"));

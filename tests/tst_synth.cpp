@@ -423,7 +423,7 @@ private slots:
         const QString text = errorText(synth, r);
         for (const char *output : {"pulseaudio", "jack", "alsa"})
             QVERIFY2(text.contains(QLatin1String(output)), qPrintable(text));
-        QVERIFY2(text.contains("PulseAudio"), qPrintable(text));  // FluidSynth's own words
+        QVERIFY2(text.contains("Connection refused"), qPrintable(text));  // the system's own words
         stderrCopy.seek(0);
         const QByteArray printed = stderrCopy.readAll();
         QVERIFY2(!printed.contains("fluidsynth"), printed.constData());
