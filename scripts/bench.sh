@@ -26,17 +26,7 @@ done
 bench_packages=(vmpk)
 
 if [ "$quick" -eq 0 ]; then
-    bash "$root/scripts/setup.sh"
-    missing=()
-    for p in "${bench_packages[@]}"; do
-        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-    done
-    if [ ${#missing[@]} -gt 0 ]; then
-        sudo=()
-        [ "$(id -u)" -eq 0 ] || sudo=(sudo -E)
-        echo "Installing: ${missing[*]}" >&2
-        DEBIAN_FRONTEND=noninteractive "${sudo[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
-    fi
+    bash "$root/scripts/setup.sh" "${bench_packages[@]}"
 fi
 
 if [ -z "$build_dir" ]; then

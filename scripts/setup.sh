@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Installs the Debian packages that building, running and testing the piano need.
-# Safe to run again: it asks apt only for what is missing.
+# Installs the Debian packages that building, running and testing the piano need, and
+# any further packages named as arguments. Safe to run again: it asks apt only for what
+# is missing.
 set -euo pipefail
 
 packages=(
@@ -17,6 +18,7 @@ packages=(
   # the benchmark's own presses (XTest) and recordings (PulseAudio)
   libxtst-dev libpulse-dev
   pulseaudio pulseaudio-utils
+  "$@"
 )
 
 missing=()
