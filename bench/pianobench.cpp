@@ -10,9 +10,10 @@
 //   song     --song FILE                      the demo song's note onsets against its grid
 // Options for all: --kind tirrel|vmpk (where the keys are), --prefix TEXT (before each name).
 
-#include "soundmonitor.h"
+#include "precisetimer.h"
 #include "sinkwatch.h"
 #include "songplayer.h"
+#include "soundmonitor.h"
 #include "stepvalue.h"
 #include "support/jackserver.h"
 #include "xpointer.h"
@@ -43,11 +44,6 @@ namespace {
 constexpr float kHeard = 0.01f;  // -40 dBFS
 constexpr auto kLaunchTimeout = 20s;
 
-std::int64_t nowNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 double ms(std::int64_t ns) { return double(ns) / 1e6; }
 
@@ -167,7 +163,7 @@ public:
     std::int64_t launch()
     {
         x_.forgetWindows();
-        const std::int64_t start = nowNs();
+        const std::int64_t start = song::steadyNow();
         QString error;
         pid_ = testsupport::spawnProcess(options_.command, log(), &error);
         if (pid_ < 0)
@@ -268,9 +264,9 @@ void startup(const Options &o, bench::XPointer &x, bench::SinkWatch &sinks)
             // One-second windows, so that a single busy moment shows in the 95th percentile.
             for (int second = 0; second < o.idleSeconds; ++second) {
                 const double cpu0 = cpuSeconds(program.pid());
-                const std::int64_t t0 = nowNs();
+                const std::int64_t t0 = song::steadyNow();
                 sleepMs(1000);
-                idle.push_back(100.0 * (cpuSeconds(program.pid()) - cpu0) / (double(nowNs() - t0) / 1e9));
+                idle.push_back(100.0 * (cpuSeconds(program.pid()) - cpu0) / (double(song::steadyNow() - t0) / 1e9));
             }
         }
         program.stop();
@@ -363,10 +359,10 @@ void sound(const Options &o, bench::XPointer &x, bench::SinkWatch &sinks)
         x.moveTo(program.at({left, layout.keyA.y()}));
         const std::size_t from = monitor.size();
         x.press();
-        const std::int64_t end = nowNs() + std::int64_t(o.glideSeconds) * 1'000'000'000;
+        const std::int64_t end = song::steadyNow() + std::int64_t(o.glideSeconds) * 1'000'000'000;
         int step = 4;
         int column = left;
-        while (nowNs() < end) {
+        while (song::steadyNow() < end) {
             column += step;
             if (column <= left || column >= right)
                 step = -step;
@@ -408,7 +404,7 @@ void midi(const Options &o, bench::XPointer &x)
     QProcess::execute(QStringLiteral("xdotool"), {QStringLiteral("key"), QStringLiteral("Return")});
 
     // JACK's clock is the monotonic clock in microseconds; the offset is measured all the same.
-    const std::int64_t offsetNs = std::int64_t(testsupport::MidiCapture::now()) * 1000 - nowNs();
+    const std::int64_t offsetNs = std::int64_t(testsupport::MidiCapture::now()) * 1000 - song::steadyNow();
     const auto noteOnAfter = [&](std::size_t seen, std::chrono::milliseconds timeout) -> std::int64_t {
         const auto deadline = std::chrono::steady_clock::now() + timeout;
         while (std::chrono::steady_clock::now() < deadline) {

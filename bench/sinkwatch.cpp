@@ -1,5 +1,7 @@
 #include "sinkwatch.h"
 
+#include "precisetimer.h"
+
 #include <pulse/context.h>
 #include <pulse/error.h>
 #include <pulse/subscribe.h>
@@ -9,16 +11,6 @@
 #include <thread>
 
 namespace bench {
-
-namespace {
-
-std::int64_t nowNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-} // namespace
 
 SinkWatch::~SinkWatch()
 {
@@ -35,7 +27,7 @@ void SinkWatch::event(pa_context *, pa_subscription_event_type type, std::uint32
     auto *self = static_cast<SinkWatch *>(data);
     if ((type & PA_SUBSCRIPTION_EVENT_FACILITY_MASK) == PA_SUBSCRIPTION_EVENT_SINK_INPUT
         && (type & PA_SUBSCRIPTION_EVENT_TYPE_MASK) == PA_SUBSCRIPTION_EVENT_NEW) {
-        self->appeared_.push_back(nowNs());
+        self->appeared_.push_back(song::steadyNow());
         pa_threaded_mainloop_signal(self->loop_, 0);
     }
 }
@@ -87,7 +79,7 @@ void SinkWatch::stop()
 
 std::int64_t SinkWatch::waitForNew(std::int64_t afterNs, std::chrono::milliseconds timeout)
 {
-    const std::int64_t deadline = nowNs() + std::chrono::nanoseconds(timeout).count();
+    const std::int64_t deadline = song::steadyNow() + std::chrono::nanoseconds(timeout).count();
     pa_threaded_mainloop_lock(loop_);
     std::int64_t found = -1;
     while (true) {
@@ -96,7 +88,7 @@ std::int64_t SinkWatch::waitForNew(std::int64_t afterNs, std::chrono::millisecon
             found = *it;
             break;
         }
-        if (nowNs() >= deadline)
+        if (song::steadyNow() >= deadline)
             break;
         // The loop's own wait has no deadline: give the lock back for a moment instead.
         pa_threaded_mainloop_unlock(loop_);

@@ -1,5 +1,7 @@
 #include "soundmonitor.h"
 
+#include "precisetimer.h"
+
 #include <pulse/error.h>
 #include <pulse/simple.h>
 
@@ -13,11 +15,6 @@ namespace {
 // 32 frames a read (0.7 ms): the server sends fragments of that size as the sink renders.
 constexpr std::size_t kReadFrames = 32;
 
-std::int64_t nowNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 } // namespace
 
@@ -29,13 +26,13 @@ SoundMonitor::~SoundMonitor()
 bool SoundMonitor::start(const QString &source, QString *error)
 {
     stop();
-    const pa_sample_spec spec{PA_SAMPLE_FLOAT32NE, kRate, 1};
+    const pa_sample_spec format{PA_SAMPLE_FLOAT32NE, kRate, 1};
     const pa_buffer_attr attr{static_cast<std::uint32_t>(-1), static_cast<std::uint32_t>(-1),
                               static_cast<std::uint32_t>(-1), static_cast<std::uint32_t>(-1),
                               static_cast<std::uint32_t>(kReadFrames * sizeof(float))};
     int err = 0;
     const QByteArray device = source.toUtf8();
-    stream_ = pa_simple_new(nullptr, "pianobench", PA_STREAM_RECORD, device.constData(), "monitor", &spec, nullptr,
+    stream_ = pa_simple_new(nullptr, "pianobench", PA_STREAM_RECORD, device.constData(), "monitor", &format, nullptr,
                             &attr, &err);
     if (stream_ == nullptr) {
         if (error != nullptr)
@@ -65,7 +62,7 @@ void SoundMonitor::run()
         int err = 0;
         if (pa_simple_read(stream_, buffer, sizeof buffer, &err) < 0)
             break;
-        const std::int64_t arrival = nowNs();
+        const std::int64_t arrival = song::steadyNow();
         {
             const std::lock_guard lock(mutex_);
             samples_.insert(samples_.end(), buffer, buffer + kReadFrames);

@@ -1,5 +1,7 @@
 #include "xpointer.h"
 
+#include "precisetimer.h"
+
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -10,16 +12,6 @@
 #include <poll.h>
 
 namespace bench {
-
-namespace {
-
-std::int64_t nowNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
-} // namespace
 
 XPointer::~XPointer()
 {
@@ -81,21 +73,21 @@ QString XPointer::titleOf(unsigned long window)
 
 unsigned long XPointer::waitForWindow(const QString &title, std::chrono::milliseconds timeout, std::int64_t *mappedNs)
 {
-    const std::int64_t deadline = nowNs() + std::chrono::nanoseconds(timeout).count();
+    const std::int64_t deadline = song::steadyNow() + std::chrono::nanoseconds(timeout).count();
     while (true) {
         while (XPending(display_) > 0) {
             XEvent event;
             XNextEvent(display_, &event);
             if (event.type != MapNotify)
                 continue;
-            const std::int64_t seen = nowNs();
+            const std::int64_t seen = song::steadyNow();
             if (titleOf(event.xmap.window).contains(title)) {
                 if (mappedNs != nullptr)
                     *mappedNs = seen;
                 return event.xmap.window;
             }
         }
-        const std::int64_t left = deadline - nowNs();
+        const std::int64_t left = deadline - song::steadyNow();
         if (left <= 0)
             return 0;
         pollfd fd{ConnectionNumber(display_), POLLIN, 0};
@@ -119,7 +111,7 @@ void XPointer::moveTo(QPoint screenPos)
 
 std::int64_t XPointer::press()
 {
-    const std::int64_t sent = nowNs();
+    const std::int64_t sent = song::steadyNow();
     XTestFakeButtonEvent(display_, 1, True, CurrentTime);
     XSync(display_, False);
     return sent;

@@ -131,10 +131,10 @@ bool PreciseTimer::Backend::armTimerFd(std::int64_t deadlineNs)
     // An all-zero time disarms a timerfd, so a deadline at or before the clock's origin
     // becomes its first nanosecond, which has passed and so fires at once.
     const std::int64_t at = std::max<std::int64_t>(deadlineNs, 1);
-    itimerspec spec = {};
-    spec.it_value.tv_sec = time_t(at / kNsPerS);
-    spec.it_value.tv_nsec = long(at % kNsPerS);
-    return ::timerfd_settime(m_fd, TFD_TIMER_ABSTIME, &spec, nullptr) == 0;
+    itimerspec deadline = {};
+    deadline.it_value.tv_sec = time_t(at / kNsPerS);
+    deadline.it_value.tv_nsec = long(at % kNsPerS);
+    return ::timerfd_settime(m_fd, TFD_TIMER_ABSTIME, &deadline, nullptr) == 0;
 }
 
 void PreciseTimer::Backend::disarmTimerFd()
