@@ -314,6 +314,8 @@ void Form1::setTransposition(int value) { HScroll1->setValue(value); }
 
 void Form1::keyOver(int key)
 {
+    // A song step presses a key as a drag notification would, with state 1 (leave); the
+    // action looks only at the key.
     Picture1_DragOver(static_cast<std::int16_t>(key), Picture1[key], 1, 1, PianoKey::DragState::Leave);
 }
 
