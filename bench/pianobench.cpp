@@ -313,12 +313,18 @@ int dropouts(const std::vector<float> &s)
     return runs;
 }
 
-void sound(const Options &o, bench::XPointer &x, bench::SinkWatch &sinks)
+// Records the null sink's monitor, where the program's sound arrives.
+void listenToTheSink(SoundMonitor &monitor)
 {
-    SoundMonitor monitor;
     QString error;
     if (!monitor.start(QStringLiteral("null.monitor"), &error))
         die(error);
+}
+
+void sound(const Options &o, bench::XPointer &x, bench::SinkWatch &sinks)
+{
+    SoundMonitor monitor;
+    listenToTheSink(monitor);
     Program program(o, x, &sinks);
     program.launch();
     const Layout &layout = program.layout();
@@ -460,9 +466,7 @@ void songTiming(const Options &o, bench::XPointer &x, bench::SinkWatch &sinks)
         die(QStringLiteral("%1 has fewer than two notes").arg(o.song));
 
     SoundMonitor monitor;
-    QString error;
-    if (!monitor.start(QStringLiteral("null.monitor"), &error))
-        die(error);
+    listenToTheSink(monitor);
     Program program(o, x, &sinks);
     program.launch();
     if (!program.layout().playButton)
