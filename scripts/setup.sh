@@ -18,6 +18,10 @@ packages=(
   # the benchmark's own presses (XTest) and recordings (PulseAudio)
   libxtst-dev libpulse-dev
   pulseaudio pulseaudio-utils
+  # fuzzing (libFuzzer comes with clang)
+  clang
+  # packaging: the .deb, its dependencies and the desktop metadata check
+  dpkg-dev appstream
   "$@"
 )
 
