@@ -277,8 +277,12 @@ public:
         while (buffer_ != nullptr && jack_ringbuffer_read_space(buffer_) > 0 && !gone_.load()
                && Clock::now() < deadline)
             std::this_thread::sleep_for(kConnectPoll);
-        if (gone_.load())
+        if (gone_.load()) {
+            // The client's thread stopped with the server, and stays stopped: no cycle comes.
+            if (buffer_ != nullptr)
+                jack_ringbuffer_free(buffer_);
             return;
+        }
         // Deactivating waits for a running cycle to end; then nothing reads the buffer.
         jack_deactivate(client_);
         jack_client_close(client_);
@@ -376,6 +380,24 @@ private:
     std::atomic<bool> gone_{false};
 };
 
+// The MIDI inputs of the JACK server's clients, the ports RtMidi's JACK backend lists,
+// in its order. Taken with a client of our own: RtMidi 5.0.0 loses a ring buffer each
+// time its JACK backend finds no server, and the list is taken at every start-up.
+std::vector<std::string> jackInputNames()
+{
+    std::vector<std::string> names;
+    jack_client_t *client = jack_client_open(kClientName.c_str(), JackNoStartServer, nullptr);
+    if (client == nullptr)
+        return names;
+    if (const char **ports = jack_get_ports(client, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput)) {
+        for (const char **port = ports; *port != nullptr; ++port)
+            names.emplace_back(*port);
+        jack_free(ports);
+    }
+    jack_client_close(client);
+    return names;
+}
+
 struct ListedPort
 {
     RtMidi::Api api;
@@ -430,6 +452,11 @@ std::vector<ListedPort> PortOut::Private::listPorts()
 
 void PortOut::Private::appendPorts(RtMidi::Api api, std::vector<ListedPort> &ports)
 {
+    if (api == RtMidi::UNIX_JACK) {
+        for (std::string &name : jackInputNames())
+            ports.push_back({api, std::move(name)});
+        return;
+    }
     try {
         RtOut out(api, kClientName);
         for (std::string &name : out.portNames()) {

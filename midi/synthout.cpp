@@ -403,6 +403,15 @@ MmResult SynthOut::checkAudio()
                                                    .arg(output_->driverName).arg(silent.count()));
 }
 
+// Outputs whose thread hangs in the sound server's client library, kept for the rest of
+// the run since that thread may still render from them. The list is never destroyed: at
+// exit its destructor would wait for those threads.
+std::vector<SynthOut::Output *> &SynthOut::leftBehind()
+{
+    static auto *outputs = new std::vector<Output *>;
+    return *outputs;
+}
+
 // Reverse order of creation: the driver's thread renders from the synthesizer, which
 // reads the settings.
 void SynthOut::close()
@@ -416,7 +425,7 @@ void SynthOut::close()
             // and would never join, freezing the program. It is left behind with everything it
             // renders from, silenced in case the server wakes up.
             output_->synth->apply(kSystemReset);
-            [[maybe_unused]] Output *leftBehind = output_.release();
+            leftBehind().push_back(output_.release());
             return;
         }
         output_->stopWaiting();

@@ -5,6 +5,7 @@
 
 #include <QStringList>
 #include <memory>
+#include <vector>
 
 namespace midi {
 
@@ -30,6 +31,7 @@ public:
 
 private:
     struct Output;
+    static std::vector<Output *> &leftBehind();
 
     MmResult open(HMidiOut &handle);
     MmResult startAudio();
