@@ -22,6 +22,7 @@
 
 #include <fcntl.h>
 #include <signal.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 using midi::MmResult;
@@ -629,6 +630,10 @@ void TestPortOut::serverStallsWhileOpen()
 
     // A server that runs no cycles empties no buffer: sends must fail, not wait for room.
     QCOMPARE(::kill(server_->pid(), SIGSTOP), 0);
+    // The signal is only sent here; the server's threads stop a moment later.
+    int status = 0;
+    QCOMPARE(::waitpid(server_->pid(), &status, WUNTRACED), server_->pid());
+    QVERIFY(WIFSTOPPED(status));
     QElapsedTimer timer;
     timer.start();
     int notReady = 0;
@@ -641,7 +646,7 @@ void TestPortOut::serverStallsWhileOpen()
     }
     const qint64 elapsed = timer.elapsed();
     QCOMPARE(::kill(server_->pid(), SIGCONT), 0);
-    QVERIFY(notReady > 0);
+    QVERIFY2(notReady > 0, qPrintable(QStringLiteral("all 10000 sends taken in %1 ms").arg(elapsed)));
     QVERIFY2(elapsed < 1000, qPrintable(QString::number(elapsed)));
 
     // Once the server runs again, so does the port.
