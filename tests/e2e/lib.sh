@@ -423,3 +423,49 @@ screenshot() {
         fail "could not take a screenshot of window $1"
     }
 }
+
+# kill_server PID: ends a server started here at once with SIGKILL, as a crash would, and
+# waits until nothing of it runs. A killed JACK server's place is given back by cleanup.
+kill_server() {
+    local pid=$1
+    # Disowned first: bash would print a note of its own about the killed job. It still reaps it.
+    disown "$pid" 2>/dev/null || true
+    _e2e_signal KILL "$pid"
+    _e2e_wait_gone "$pid" 5000 || fail "server $pid still runs 5 s after SIGKILL: $(_e2e_describe "$pid")"
+    _e2e_unrecord "$pid"
+}
+
+# windows_titled TITLE: the ids of the visible top-level windows titled exactly TITLE, one a line.
+windows_titled() {
+    local w
+    for w in $(xdotool search --onlyvisible --maxdepth 1 --class . 2>/dev/null); do
+        [ "$(xdotool getwindowname "$w" 2>/dev/null)" = "$1" ] && echo "$w"
+    done
+    return 0
+}
+
+# answer_box ID: presses Return in a message box and waits until it has gone.
+answer_box() {
+    local box=$1
+    xdotool windowfocus --sync "$box" key Return
+    box_gone() { ! xdotool search --onlyvisible --maxdepth 1 --class . 2>/dev/null | grep -xF "$box" >/dev/null; }
+    wait_until "box $box goes after Return" box_gone
+}
+
+# record_sink FILE: records the null sink's monitor into FILE as raw 16-bit mono samples at
+# 48 kHz until the test ends. Needs start_pulse, and keep_sink_in_step at least 2.2 s before.
+record_sink() {
+    spawn parec sh -c 'exec parec --raw --format=s16le --channels=1 --rate=48000 --latency-msec=10 \
+        --device=null.monitor >"$1"' sh "$1"
+}
+
+# keep_sink_in_step: a fresh null sink renders about 2 s ahead of the clock, and a recording of
+# its monitor started in that time comes out silent; a silent low-latency stream keeps it in step.
+keep_sink_in_step() {
+    spawn keep-in-step sh -c 'exec pacat --playback --latency-msec=5 --raw </dev/zero'
+}
+
+# sink_peak FILE: the largest absolute sample of a raw recording, 0..32768.
+sink_peak() {
+    od -An -v -t d2 -w2 "$1" | awk '{ v = $1 < 0 ? -$1 : $1; if (v > m) m = v } END { print m + 0 }'
+}

@@ -1,0 +1,108 @@
+#!/usr/bin/env bash
+# The JACK server dies while its port is the open device, in the middle of a glide across the
+# keys. The program must keep running and answering, show one error box at most, and play into
+# the port again once the server is back and the user chooses the port in the list again.
+# Usage: tst_fault_jack.sh PROGRAM
+source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
+
+program=${1:-}
+[ -x "$program" ] || fail "usage: $0 PROGRAM (the tirrel executable; got '${program}')"
+command -v xdotool >/dev/null || skip "xdotool is not installed"
+
+E2E_TIMEOUT=20
+readonly box_title="Tirrel"
+# Window positions: Power, the device list; a row through the black and white keys.
+readonly power="420 20" devices="150 50" row=112
+
+start_pulse
+start_jack fault 1024
+start_midi_capture
+start_xvfb
+spawn tirrel "$program"
+pid=$E2E_PID
+window=$(wait_for_window "Tirrel V2.5") || fail "windows showing instead: $(other_windows none)"
+eval "$(xdotool getwindowgeometry --shell "$window")"
+
+boxes() { windows_titled "$box_title"; }
+box_count() { boxes | grep -c . || true; }
+has_box() { [ "$(box_count)" -gt 0 ]; }
+expect_boxes() {
+    local n
+    n=$(box_count)
+    [ "$n" -eq "$1" ] || fail "$2: $n boxes showing, expected $1 ($(other_windows "$window" | paste -sd' '))"
+}
+alive() { _e2e_alive "$pid" || fail "the program ended: $(tail -c 2000 "$E2E_TMP/tirrel.log")"; }
+
+# choose_port: chooses the capture's port in the device list, by typing its name into the open
+# list, and waits until the program's output feeds it.
+choose_port() {
+    xdotool mousemove $((X + ${devices% *})) $((Y + ${devices#* })) click 1
+    list_open() { [ -n "$(other_windows "$window")" ]; }
+    wait_until "the device list drops down" list_open
+    xdotool type "$E2E_MIDI_PORT"
+    xdotool key Return
+    feeds_capture() { _e2e_jack jack_lsp -c "$E2E_MIDI_PORT" | grep -E '^ +Tirrel[^:]*:out$' >/dev/null; }
+    _e2e_poll "$E2E_TIMEOUT" "$pid" feeds_capture \
+        || fail "the program did not connect to $E2E_MIDI_PORT ($(other_windows "$window" | paste -sd' '))"
+}
+
+# glide_in_background FROM TO: moves the pointer along the key row from window column FROM to TO,
+# two pixels every 20 ms, in a process of its own.
+glide_in_background() {
+    local x steps=()
+    for ((x = $1; x <= $2; x += 2)); do
+        steps+=(mousemove $((X + x)) $((Y + row)) sleep 0.02)
+    done
+    spawn glide xdotool "${steps[@]}"
+    glide_pid=$E2E_PID
+}
+
+choose_port
+expect_boxes 0 "after choosing the port"
+
+# Press key 10 and glide right across some 25 keys for about 3 s; the server dies on the way.
+xdotool mousemove $((X + 104)) $((Y + row)) mousedown 1
+glide_in_background 104 404
+midi_wait 4
+sleep 0.5
+log "killing the JACK server during the glide, after $(_e2e_midi_count) messages"
+kill_server "$E2E_MIDI_PID"
+kill_server "$E2E_JACK_PID"
+
+# The next key reached finds the port gone and says so, once; the glide goes on under the box.
+wait_until "a box reports the lost port" has_box
+alive
+wait_for_exit "$glide_pid" 10
+expect_boxes 1 "at the end of the glide"
+xdotool mouseup 1
+answer_box "$(boxes)"
+
+# Playing on into the dead port stays quiet: the user has been told.
+xdotool mousemove $((X + 104)) $((Y + row)) mousedown 1
+glide_in_background 104 204
+wait_for_exit "$glide_pid" 10
+xdotool mouseup 1
+sleep 0.5
+alive
+expect_boxes 0 "while playing on after the box was answered"
+
+# The server and the port come back under their names; choosing the port again plays into it.
+start_jack fault 1024
+start_midi_capture
+choose_port
+expect_boxes 0 "after choosing the port again"
+# Key 12 (C, note 48): the note-off of the note the glide sounded last, then its note-on.
+xdotool mousemove $((X + 126)) $((Y + 150)) mousedown 1 mouseup 1
+midi_wait 2
+sleep 0.3
+got=$(midi_messages)
+[ "$(wc -l <<<"$got")" -eq 2 ] && [ "$(sed -n 2p <<<"$got")" = "90 30 7f" ] && [[ "$(sed -n 1p <<<"$got")" =~ ^80\ [0-7][0-9a-f]\ 00$ ]] \
+    || fail "$(printf 'after the server came back the port received:\n%s\nexpected a note-off, then 90 30 7f' "$got")"
+expect_boxes 0 "after playing again"
+
+xdotool mousemove $((X + ${power% *})) $((Y + ${power#* })) click 1
+wait_for_exit "$pid" 10
+[ "$E2E_STATUS" -eq 0 ] || fail "the program exited with status $E2E_STATUS after Power, expected 0"
+output=$E2E_TMP/tirrel.log
+[ ! -s "$output" ] || fail "the program printed: $(head -c 3000 "$output")"
+echo "PASS"
