@@ -419,7 +419,9 @@ private slots:
 
         QCOMPARE(r, result::NotEnabled);
         QCOMPARE(handle, HMidiOut(0));
-        QVERIFY2(elapsed < 500, qPrintable(QStringLiteral("%1 ms").arg(elapsed)));
+        // A server started for us would take seconds: jackd gives up on missing hardware
+        // after about 6 s. Well below that, even in a sanitizer build on a busy machine.
+        QVERIFY2(elapsed < 3000, qPrintable(QStringLiteral("%1 ms").arg(elapsed)));
         const QString text = errorText(synth, r);
         for (const char *output : {"pulseaudio", "jack", "alsa"})
             QVERIFY2(text.contains(QLatin1String(output)), qPrintable(text));
