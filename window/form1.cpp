@@ -15,6 +15,7 @@
 #include <QDir>
 #include <QFrame>
 #include <QGuiApplication>
+#include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
 #include <QScreen>
@@ -224,6 +225,13 @@ void Form1::paintEvent(QPaintEvent *)
     painter.drawLine(twips(60), twips(1320), twips(9300), twips(1320));
     painter.drawLine(twips(9300), twips(1320), twips(9300), twips(2280));
     painter.drawLine(twips(60), twips(1320), twips(60), twips(2280));
+}
+
+void Form1::mousePressEvent(QMouseEvent *event)
+{
+    // A press on the keyboard's last column or row of device pixels, rounded onto the window.
+    if (PianoKey *key = PianoKey::keyOnPixel(this, event->scenePosition()))
+        key->pressFromWindow(event);
 }
 
 void Form1::Form_Load()

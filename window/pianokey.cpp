@@ -2,6 +2,16 @@
 
 #include <QMouseEvent>
 #include <QPainter>
+#include <QtMath>
+
+namespace {
+
+// The window pixel that holds a position. Qt rounds a position to the nearest pixel to find the
+// widget under the pointer; at a scale factor of 2 a device pixel is half a logical pixel, and
+// rounding hands the last column and row of device pixels of a key to the key beyond its edge.
+QPoint pixelAt(QPointF windowPos) { return QPoint(qFloor(windowPos.x()), qFloor(windowPos.y())); }
+
+} // namespace
 
 PianoKey::PianoKey(int index, bool black, QWidget *parent)
     : QWidget(parent)
@@ -13,20 +23,32 @@ PianoKey::PianoKey(int index, bool black, QWidget *parent)
 
 void PianoKey::paintEvent(QPaintEvent *)
 {
+    // A single dark edge keeps neighbouring white keys apart where they overlap. It is filled,
+    // not stroked: a pen straddles the outline, and at a scale of 2 half of it falls outside
+    // the key while a strip of the key shows beyond its right and lower edges.
     QPainter painter(this);
-    painter.fillRect(rect(), black_ ? Qt::black : Qt::white);
-    // A single dark edge keeps neighbouring white keys apart where they overlap.
-    painter.setPen(QColor(64, 64, 64));
-    painter.drawRect(rect().adjusted(0, 0, -1, -1));
+    painter.fillRect(rect(), QColor(64, 64, 64));
+    painter.fillRect(rect().adjusted(1, 1, -1, -1), black_ ? Qt::black : Qt::white);
 }
 
-PianoKey *PianoKey::keyAt(QPoint windowPos) const
+PianoKey *PianoKey::keyOnPixel(QWidget *window, QPointF windowPos)
 {
-    QWidget *top = window();
-    if (!top->rect().contains(windowPos))
+    const QPoint pixel = pixelAt(windowPos);
+    if (!window->rect().contains(pixel))
         return nullptr;
-    return qobject_cast<PianoKey *>(top->childAt(windowPos));
+    return qobject_cast<PianoKey *>(window->childAt(pixel));
 }
+
+void PianoKey::pressFromWindow(QMouseEvent *event)
+{
+    mousePressEvent(event);
+    if (dragging_) {
+        grabMouse();
+        grabbing_ = true;
+    }
+}
+
+PianoKey *PianoKey::keyAt(QPoint windowPos) const { return keyOnPixel(window(), windowPos); }
 
 void PianoKey::notify(PianoKey *key, QPoint windowPos, DragState state)
 {
@@ -37,18 +59,21 @@ void PianoKey::mousePressEvent(QMouseEvent *event)
 {
     if (event->button() != Qt::LeftButton || !automaticDrag_ || dragging_)
         return;
+    const QPoint windowPos = pixelAt(event->scenePosition());
+    PianoKey *key = keyAt(windowPos);
+    if (key == nullptr)
+        return;  // the pointer is beside the keys; only rounding brought the press here
     dragging_ = true;
-    under_ = this;
-    const QPoint windowPos = mapTo(window(), event->position().toPoint());
-    notify(this, windowPos, DragState::Enter);
-    notify(this, windowPos, DragState::Over);
+    under_ = key;
+    notify(key, windowPos, DragState::Enter);
+    notify(key, windowPos, DragState::Over);
 }
 
 void PianoKey::mouseMoveEvent(QMouseEvent *event)
 {
     if (!dragging_)
         return;
-    const QPoint windowPos = mapTo(window(), event->position().toPoint());
+    const QPoint windowPos = pixelAt(event->scenePosition());
     if (!window()->rect().contains(windowPos)) {
         // Outside the window nothing new may sound, so the key left hears nothing;
         // coming back onto a key with the button held enters it afresh.
@@ -73,4 +98,8 @@ void PianoKey::mouseReleaseEvent(QMouseEvent *event)
         return;
     dragging_ = false;
     under_ = nullptr;
+    if (grabbing_) {
+        grabbing_ = false;
+        releaseMouse();
+    }
 }

@@ -18,6 +18,13 @@ public:
     int index() const { return index_; }
     void setAutomaticDrag(bool on) { automaticDrag_ = on; }
 
+    // The key the pointer is on, at a position in the window's coordinates, perhaps fractional.
+    static PianoKey *keyOnPixel(QWidget *window, QPointF windowPos);
+    // Starts a drag from a press that Qt gave to the window beside the keyboard: rounding to
+    // whole pixels moves the pointer half a pixel at a scale of 2. The key takes the mouse
+    // until the button is let go.
+    void pressFromWindow(QMouseEvent *event);
+
 signals:
     // Emitted by the key being dragged for `key`, the key under the pointer.
     void dragOver(PianoKey *key, QPoint pos, PianoKey::DragState state);
@@ -36,5 +43,6 @@ private:
     bool black_;
     bool automaticDrag_ = false;
     bool dragging_ = false;
+    bool grabbing_ = false;
     PianoKey *under_ = nullptr;  // the key the pointer is over during a drag
 };
