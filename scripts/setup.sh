@@ -21,7 +21,7 @@ packages=(
   # fuzzing (libFuzzer comes with clang)
   clang
   # packaging: the .deb, its dependencies and the desktop metadata check
-  dpkg-dev appstream
+  dpkg-dev appstream desktop-file-utils
   "$@"
 )
 
