@@ -2,11 +2,14 @@
 
 #include <QComboBox>
 #include <QSignalBlocker>
+#include <QStringListModel>
 
 DropDownList::DropDownList(QWidget *parent)
     : QObject(parent)
     , combo_(new QComboBox(parent))
+    , model_(new QStringListModel(combo_))
 {
+    combo_->setModel(model_);
     // `activated` comes only from the user, also for the entry already selected.
     connect(combo_, &QComboBox::activated, this, &DropDownList::click);
 }
@@ -14,15 +17,23 @@ DropDownList::DropDownList(QWidget *parent)
 void DropDownList::clear()
 {
     const QSignalBlocker blocker(combo_);
-    combo_->clear();
+    model_->setStringList({});
+    data_.clear();
 }
 
 void DropDownList::addItem(const QString &text)
 {
-    // QComboBox selects the first entry added to an empty list by itself.
+    addItems({text});
+}
+
+void DropDownList::addItems(const QStringList &texts)
+{
+    // QComboBox selects an entry by itself when entries come to an empty list.
     const QSignalBlocker blocker(combo_);
     const int selected = combo_->currentIndex();
-    combo_->addItem(text, QVariant::fromValue<qint16>(0));
+    // One reset of the model, not a signal per entry.
+    model_->setStringList(model_->stringList() + texts);
+    data_.resize(data_.size() + std::size_t(texts.size()), 0);
     combo_->setCurrentIndex(selected);
 }
 
@@ -30,10 +41,14 @@ int DropDownList::newIndex() const { return combo_->count() - 1; }
 
 void DropDownList::setItemData(int index, std::int16_t value)
 {
-    combo_->setItemData(index, QVariant::fromValue<qint16>(value));
+    if (index >= 0 && std::size_t(index) < data_.size())
+        data_[std::size_t(index)] = value;
 }
 
-std::int16_t DropDownList::itemData(int index) const { return combo_->itemData(index).value<qint16>(); }
+std::int16_t DropDownList::itemData(int index) const
+{
+    return index >= 0 && std::size_t(index) < data_.size() ? data_[std::size_t(index)] : 0;
+}
 
 int DropDownList::count() const { return combo_->count(); }
 

@@ -3,8 +3,12 @@
 #include "midiout.h"
 
 #include <QObject>
+#include <QStringList>
+
+#include <vector>
 
 class QComboBox;
+class QStringListModel;
 class QWidget;
 
 // A selection-only drop-down list with the change semantics the handlers rely on:
@@ -22,6 +26,9 @@ public:
 
     void clear() override;
     void addItem(const QString &text) override;
+    // Adds entries at the end at once: a list of a million names costs a few megabytes
+    // this way, where one entry at a time keeps a record per entry and needs hundreds.
+    void addItems(const QStringList &texts);
     int newIndex() const override;
     void setItemData(int index, std::int16_t value) override;
     std::int16_t itemData(int index) const override;
@@ -38,4 +45,7 @@ signals:
 
 private:
     QComboBox *combo_;
+    // Names only: the default model's per-entry records of roles take some 300 bytes each.
+    QStringListModel *model_;
+    std::vector<std::int16_t> data_;  // the value of each entry, index for index
 };

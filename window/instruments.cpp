@@ -12,8 +12,7 @@ void LoadInstruments(DropDownList &ComSounds, const QString &directory, midi::Me
         box.show(file.error, MidiOut::kTitle);
         return;
     }
-    for (const QString &line : file.lines)
-        ComSounds.addItem(line);
+    ComSounds.addItems(file.lines);
     if (ComSounds.count() > 0)
         ComSounds.setListIndex(0);
 }
