@@ -32,14 +32,17 @@ fi
 if [ -z "$build_dir" ]; then
     build_dir=$root/build-release
     cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-    cmake --build "$build_dir" -j"$(nproc)" --target tirrel pianobench >/dev/null
+    cmake --build "$build_dir" -j"$(nproc)" --target tirrel pianobench rapid_input >/dev/null
 fi
 program=$build_dir/bin/tirrel
 bench=$build_dir/bench/pianobench
-[ -x "$program" ] && [ -x "$bench" ] || { echo "no tirrel or pianobench in $build_dir" >&2; exit 1; }
+rapid_input=$build_dir/bench/rapid_input
+[ -x "$program" ] && [ -x "$bench" ] && [ -x "$rapid_input" ] \
+    || { echo "no tirrel, pianobench or rapid_input in $build_dir" >&2; exit 1; }
 
 # The servers, each started and stopped by its pid; a server that cannot start skips (77).
 source "$root/tests/e2e/lib.sh"
+source "$root/tests/e2e/hostile_files.sh"
 E2E_TIMEOUT=20
 
 if [ "$quick" -eq 1 ]; then
@@ -78,6 +81,11 @@ fi
 
 measure startup --runs "$runs" --idle-seconds "$idle" -- "$program"
 [ ${#peer[@]} -eq 0 ] || measure startup --kind vmpk --prefix peer_ --runs "$runs" --idle-seconds "$idle" -- "${peer[@]}"
+# Start-up with hostile data files beside the program, to the first window mapped: the main
+# window, or the box refusing a file, whichever comes first.
+log "-- start-up with hostile data files"
+hostile_startup_figures "$program" "$runs" >"$E2E_TMP/hostile.txt"
+tee -a "$results" <"$E2E_TMP/hostile.txt"
 measure sound --trials "$trials" --glide-seconds "$glide" -- "$program"
 [ ${#peer[@]} -eq 0 ] || measure sound --kind vmpk --prefix peer_ --trials "$trials" --glide-seconds 0 -- "${peer[@]}"
 
@@ -93,6 +101,10 @@ measure song --song "$(dirname "$song_program")/haap.txt" -- "$song_program"
 
 start_jack bench
 measure midi --trials "$trials" -- "$program"
+
+# Rapid pointer input into the window, in process on the offscreen platform.
+log "-- rapid_input"
+QT_QPA_PLATFORM=offscreen "$rapid_input" --runs "$runs" | tee -a "$results"
 
 # Tirrel against the peer, from the figures above.
 if [ ${#peer[@]} -gt 0 ]; then

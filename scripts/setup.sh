@@ -15,6 +15,8 @@ packages=(
   fonts-wqy-microhei
   # tests: headless display, input and screenshots, and the sound and MIDI servers
   xvfb xauth xdotool x11-utils imagemagick
+  # reading the program's message boxes as a screen reader does: the accessibility bus and gdbus
+  at-spi2-core dbus-daemon libglib2.0-bin
   # the benchmark's own presses (XTest) and recordings (PulseAudio)
   libxtst-dev libpulse-dev
   pulseaudio pulseaudio-utils

@@ -19,7 +19,13 @@ cat "$out"
 names=(startup_median_ms startup_p95_ms rss_median_mb idle_cpu_percent idle_cpu_p95_percent
        press_to_sound_trials press_to_sound_median_ms press_to_sound_p95_ms glide_seconds glide_dropouts
        song_onsets song_max_error_ms song_p95_error_ms song_drift_ms
-       press_to_midi_trials press_to_midi_median_ms press_to_midi_p95_ms)
+       press_to_midi_trials press_to_midi_median_ms press_to_midi_p95_ms
+       rapid_input_us_per_move rapid_input_drain_ms)
+# One start-up figure for each hostile data file.
+source "$root/tests/e2e/hostile_files.sh"
+for row in "${hostile_cases[@]}"; do
+    names+=("startup_hostile_${row%%|*}_ms")
+done
 if command -v vmpk >/dev/null; then
     names+=(peer_startup_median_ms peer_rss_median_mb peer_idle_cpu_percent
             peer_press_to_sound_median_ms peer_press_to_sound_p95_ms
