@@ -1,7 +1,16 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test. Tests that need a display,
-# a JACK server or a sound server start and stop their own.
+# Installs what is missing, builds, and runs every test: the suite on the normal build; the
+# same suite again on a second build with AddressSanitizer and UndefinedBehaviorSanitizer,
+# where any report or leak fails the test; then each fuzz target for a minute. Tests that
+# need a display, a JACK server or a sound server start and stop their own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/build.sh
 ctest --test-dir build --output-on-failure -j2
+
+cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTIRREL_SANITIZE=ON >/dev/null
+cmake --build build-asan -j"$(nproc)"
+# The package test installs a .deb of the normal build; a sanitized program has no place in one.
+ctest --test-dir build-asan --output-on-failure -j2 -LE package
+
+bash scripts/fuzz.sh 60
