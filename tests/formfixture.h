@@ -56,6 +56,21 @@ struct FormFixture
         form = std::make_unique<Form1>(Form1::Options{dir.path(), [this] { ++endCalls; }});
         return *form;
     }
+
+    // Starts and shows the window for a test that plays it. The button poll is left to the
+    // test, as a real poll would have left it by now (the button up), and the calls made so
+    // far are forgotten. Null if the window never showed.
+    Form1 *startPlayable()
+    {
+        Form1 &shown = start();
+        shown.show();
+        if (!QTest::qWaitForWindowExposed(&shown))
+            return nullptr;
+        shown.Timer1->stop();
+        shown.Timer1_Timer();
+        platform.clearCalls();
+        return &shown;
+    }
 };
 
 // Closes the next modal box a moment after it opens, recording its text.

@@ -97,13 +97,9 @@ private slots:
     void init()
     {
         f = std::make_unique<FormFixture>();
-        form = &f->start();
-        form->show();
-        QVERIFY(QTest::qWaitForWindowExposed(form));
+        form = f->startPlayable();
+        QVERIFY(form);
         window = form->windowHandle();
-        form->Timer1->stop();  // tests drive the button poll themselves
-        form->Timer1_Timer();  // as a real poll would have seen by now: the button is up
-        f->platform.clearCalls();
     }
 
     void cleanup()

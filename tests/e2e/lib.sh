@@ -444,6 +444,14 @@ windows_titled() {
     return 0
 }
 
+# expect_windows TITLE COUNT WHAT: exactly COUNT visible top-level windows are titled TITLE; the
+# failure says WHAT was going on and which windows show.
+expect_windows() {
+    local n
+    n=$(windows_titled "$1" | grep -c . || true)
+    [ "$n" -eq "$2" ] || fail "$3: $n windows titled '$1', expected $2 (showing: $(other_windows none | paste -sd' '))"
+}
+
 # answer_box ID: presses Return in a message box and waits until it has gone.
 answer_box() {
     local box=$1

@@ -24,13 +24,8 @@ window=$(wait_for_window "Tirrel V2.5") || fail "windows showing instead: $(othe
 eval "$(xdotool getwindowgeometry --shell "$window")"
 
 boxes() { windows_titled "$box_title"; }
-box_count() { boxes | grep -c . || true; }
-has_box() { [ "$(box_count)" -gt 0 ]; }
-expect_boxes() {
-    local n
-    n=$(box_count)
-    [ "$n" -eq "$1" ] || fail "$2: $n boxes showing, expected $1 ($(other_windows "$window" | paste -sd' '))"
-}
+has_box() { [ -n "$(boxes)" ]; }
+expect_boxes() { expect_windows "$box_title" "$@"; }
 alive() { _e2e_alive "$pid" || fail "the program ended: $(tail -c 2000 "$E2E_TMP/tirrel.log")"; }
 
 # choose_port: chooses the capture's port in the device list, by typing its name into the open

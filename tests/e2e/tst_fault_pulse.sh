@@ -25,14 +25,8 @@ eval "$(xdotool getwindowgeometry --shell "$window")"
 click() { xdotool mousemove $((X + $1)) $((Y + $2)) click 1; }
 
 boxes() { windows_titled "$box_title"; }
-box_count() { boxes | grep -c . || true; }
-has_box() { [ "$(box_count)" -gt 0 ]; }
-# expect_boxes N WHAT: exactly N boxes are showing.
-expect_boxes() {
-    local n
-    n=$(box_count)
-    [ "$n" -eq "$1" ] || fail "$2: $n boxes showing, expected $1 ($(other_windows "$window" | paste -sd' '))"
-}
+has_box() { [ -n "$(boxes)" ]; }
+expect_boxes() { expect_windows "$box_title" "$@"; }
 alive() { _e2e_alive "$pid" || fail "the program ended: $(tail -c 2000 "$E2E_TMP/tirrel.log")"; }
 
 [ -z "$(boxes)" ] || fail "a box showed at start-up with the sound server running"
