@@ -115,10 +115,10 @@ int dropouts(const std::vector<float> &s, std::size_t from, std::size_t to)
 int heldNoteDropouts(SynthOut &synth, HMidiOut h, Monitor &monitor)
 {
     const std::size_t start = monitor.samples.size();
-    synth.midiOutShortMsg(h, kNoteOn);
+    synth.send(h, kNoteOn);
     const long first = monitor.pump(1000, static_cast<long>(start));
     monitor.pump(10500);
-    synth.midiOutShortMsg(h, kNoteOff);
+    synth.send(h, kNoteOff);
     if (first < 0)
         return -1;
     return dropouts(monitor.samples, first + kRate / 5, first + kRate / 5 + 10 * kRate);
@@ -146,11 +146,11 @@ int main(int argc, char **argv)
     SynthOut synth;
     HMidiOut h = 0;
     const double openStart = nowMs();
-    const MmResult opened = synth.midiOutOpen(h, kMidiMapper, 0, 0, 0);
+    const MmResult opened = synth.open(h, kMidiMapper, 0, 0, 0);
     std::printf("open_ms: %.1f\n", nowMs() - openStart);
     if (opened != result::NoError) {
         char16_t text[kMaxErrorLength];
-        synth.midiOutGetErrorText(opened, text, kMaxErrorLength);
+        synth.errorText(opened, text, kMaxErrorLength);
         std::printf("open failed: %u %s\n", opened, qPrintable(QString::fromUtf16(text)));
         return 1;
     }
@@ -168,10 +168,10 @@ int main(int argc, char **argv)
         monitor.pump(600);
         const std::size_t from = monitor.samples.size();
         const double t0 = nowMs();
-        synth.midiOutShortMsg(h, kNoteOn);
+        synth.send(h, kNoteOn);
         double heard = 0;
         const long first = monitor.pump(1000, static_cast<long>(from), &heard);
-        synth.midiOutShortMsg(h, kNoteOff);
+        synth.send(h, kNoteOff);
         if (first >= 0)
             latencies.push_back(heard - t0);
     }
@@ -183,7 +183,7 @@ int main(int argc, char **argv)
         std::printf("latency_max_ms: %.1f\n", *std::max_element(latencies.begin(), latencies.end()));
     }
 
-    synth.midiOutShortMsg(h, 0x000013C0);  // church organ: a held note that never decays
+    synth.send(h, 0x000013C0);  // church organ: a held note that never decays
     monitor.pump(300);
     std::printf("dropouts_idle_per_10s: %d\n", heldNoteDropouts(synth, h, monitor));
     std::atomic<bool> busy{true};
@@ -196,7 +196,7 @@ int main(int argc, char **argv)
         t.join();
     monitor.stop();
 
-    synth.midiOutShortMsg(h, 0x00007BB0);  // all notes off
+    synth.send(h, 0x00007BB0);  // all notes off
     std::this_thread::sleep_for(std::chrono::seconds(2));
     const double cpu0 = cpuSeconds();
     const double wall0 = nowMs();
@@ -204,6 +204,6 @@ int main(int argc, char **argv)
     const double cpu = (cpuSeconds() - cpu0) / ((nowMs() - wall0) / 1000.0);
     std::printf("idle_cpu_percent_of_one_core: %.1f\n", cpu * 100.0);
 
-    synth.midiOutClose(h);
+    synth.close(h);
     return 0;
 }

@@ -27,7 +27,7 @@
 
 namespace {
 
-class CountingBox final : public midi::MessageBox
+class CountingBox final : public midi::ErrorBox
 {
 public:
     void show(const QString &text, const QString &) override { texts.append(text); }

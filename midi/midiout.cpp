@@ -13,7 +13,7 @@ namespace {
 
 midi::HMidiOut handle = 0;
 midi::MidiPlatform *platform = nullptr;
-midi::MessageBox *messageBox = nullptr;
+midi::ErrorBox *messageBox = nullptr;
 
 // A box per failed call would bury the user: two per key press with no device,
 // 65 per movement over the mute pad, and since timers and input run on while a
@@ -75,7 +75,7 @@ const midi::HMidiOut &hMidiOut = handle;
 
 void setPlatform(midi::MidiPlatform *p) { platform = p; }
 
-void setMessageBox(midi::MessageBox *box)
+void setMessageBox(midi::ErrorBox *box)
 {
     messageBox = box;
     boxOpen = false;
@@ -87,18 +87,18 @@ bool FillDeviceList(midi::DeviceList &list)
     list.clear();
     bool added = false;
 
-    midi::MidiOutCaps caps;
-    if (platform->midiOutGetDevCaps(midi::kMidiMapper, caps) == midi::result::NoError) {
+    midi::DeviceCaps caps;
+    if (platform->deviceCaps(midi::kMidiMapper, caps) == midi::result::NoError) {
         list.addItem(QString::fromStdU16String(midi::productName(caps)));
         list.setItemData(list.newIndex(), -1);
         added = true;
     }
 
     // Item values are 16-bit, so ids beyond 32767 cannot be listed.
-    const std::uint32_t count = std::min<std::uint32_t>(platform->midiOutGetNumDevs(), 32768);
+    const std::uint32_t count = std::min<std::uint32_t>(platform->deviceCount(), 32768);
     for (std::uint32_t id = 0; id < count; ++id) {
         caps = {};
-        if (platform->midiOutGetDevCaps(id, caps) != midi::result::NoError)
+        if (platform->deviceCaps(id, caps) != midi::result::NoError)
             continue;
         list.addItem(QString::fromStdU16String(midi::productName(caps)));
         list.setItemData(list.newIndex(), static_cast<std::int16_t>(id));
@@ -113,7 +113,7 @@ bool OpenDevice(std::int16_t id)
     // The user has chosen a device: whatever goes wrong now is news.
     succeeded();
     midi::HMidiOut opened = 0;
-    const std::int16_t result = code16(platform->midiOutOpen(opened, widen(id), 0, 0, 0));
+    const std::int16_t result = code16(platform->open(opened, widen(id), 0, 0, 0));
     handle = result == 0 ? opened : 0;
     if (result != 0)
         ShowMidiError(result);
@@ -127,9 +127,9 @@ void CloseDevice()
     // The device may keep sounding whatever was left on; stop it first. The user is
     // told about the close, not about this.
     const std::uint32_t allNotesOff = midi::kControlChange | (midi::kAllNotesOff << 8);
-    platform->midiOutShortMsg(handle, allNotesOff);
+    platform->send(handle, allNotesOff);
 
-    const std::int16_t result = code16(platform->midiOutClose(handle));
+    const std::int16_t result = code16(platform->close(handle));
     handle = 0;
     succeeded();
     if (result != 0)
@@ -144,7 +144,7 @@ void SendShortMessage(std::int16_t status, std::int16_t data1, std::int16_t data
         return;
     const std::uint32_t message = static_cast<std::uint32_t>(status) | static_cast<std::uint32_t>(data1) << 8
                                   | static_cast<std::uint32_t>(data2) << 16;
-    const std::int16_t result = code16(platform->midiOutShortMsg(handle, message));
+    const std::int16_t result = code16(platform->send(handle, message));
     if (result == 0)
         succeeded();
     else
@@ -185,7 +185,7 @@ void ShowMidiError(std::int16_t code)
 {
     std::array<char16_t, midi::kMaxErrorLength> buffer;
     buffer.fill(u' ');
-    platform->midiOutGetErrorText(widen(code), buffer.data(), midi::kMaxErrorLength);
+    platform->errorText(widen(code), buffer.data(), midi::kMaxErrorLength);
     const auto end = std::find(buffer.begin(), buffer.end(), u'\0');
     showBox(code, QString::fromUtf16(buffer.data(), end - buffer.begin()));
 }

@@ -24,10 +24,10 @@ public:
 };
 
 // A modal box with one OK button; returns when the user dismisses it.
-class MessageBox
+class ErrorBox
 {
 public:
-    virtual ~MessageBox() = default;
+    virtual ~ErrorBox() = default;
     virtual void show(const QString &text, const QString &caption) = 0;
 };
 
@@ -42,7 +42,7 @@ extern const midi::HMidiOut &hMidiOut;
 
 // Wiring, done once at start-up (and by tests). Neither is owned.
 void setPlatform(midi::MidiPlatform *platform);
-void setMessageBox(midi::MessageBox *box);
+void setMessageBox(midi::ErrorBox *box);
 
 bool FillDeviceList(midi::DeviceList &list);
 bool OpenDevice(std::int16_t id);

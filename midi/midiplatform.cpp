@@ -20,15 +20,15 @@ void copyText(std::u16string_view text, char16_t *buffer, std::uint32_t chars)
     buffer[n] = u'\0';
 }
 
-void setProductName(MidiOutCaps &caps, std::u16string_view name)
+void setProductName(DeviceCaps &caps, std::u16string_view name)
 {
-    copyText(name, caps.szPname, kMaxProductNameLength);
+    copyText(name, caps.name, kMaxProductNameLength);
 }
 
-std::u16string productName(const MidiOutCaps &caps)
+std::u16string productName(const DeviceCaps &caps)
 {
-    const auto end = std::find(std::begin(caps.szPname), std::end(caps.szPname), u'\0');
-    return std::u16string(std::begin(caps.szPname), end);
+    const auto end = std::find(std::begin(caps.name), std::end(caps.name), u'\0');
+    return std::u16string(std::begin(caps.name), end);
 }
 
 } // namespace midi

@@ -1,9 +1,11 @@
 #pragma once
 
-// The MIDI output calls the rest of the program is written against. They keep the
-// verbs, argument order and result codes of the Windows multimedia MIDI output API,
-// so the module above them reads the same on every system; each backend is one
-// implementation of this interface.
+// The MIDI output calls the rest of the program is written against. Each stands for one
+// call of the Windows multimedia MIDI output API (midiOutGetNumDevs, midiOutGetDevCaps,
+// midiOutOpen, midiOutClose, midiOutShortMsg, midiOutGetErrorText) and keeps its
+// arguments, order and result codes, so the module above reads the same on every
+// system. The names are the program's own: <windows.h> defines the API's names as
+// macros, which would rename these methods in any file that includes it.
 
 #include <cstddef>
 #include <cstdint>
@@ -39,16 +41,17 @@ inline constexpr std::uint32_t kMidiMapper = 0xFFFFFFFFu;
 inline constexpr std::size_t kMaxProductNameLength = 32;  // including the terminating NUL
 inline constexpr std::uint32_t kMaxErrorLength = 128;
 
-struct MidiOutCaps {
-    std::uint16_t wMid = 0;
-    std::uint16_t wPid = 0;
-    std::uint32_t vDriverVersion = 0;
-    char16_t szPname[kMaxProductNameLength] = {};
-    std::uint16_t wTechnology = 0;
-    std::uint16_t wVoices = 0;
-    std::uint16_t wNotes = 0;
-    std::uint16_t wChannelMask = 0;
-    std::uint32_t dwSupport = 0;
+// The device's capability record, field for field as Windows has it; only the name is shown.
+struct DeviceCaps {
+    std::uint16_t manufacturerId = 0;
+    std::uint16_t productId = 0;
+    std::uint32_t driverVersion = 0;
+    char16_t name[kMaxProductNameLength] = {};
+    std::uint16_t technology = 0;
+    std::uint16_t voices = 0;
+    std::uint16_t notes = 0;
+    std::uint16_t channelMask = 0;
+    std::uint32_t support = 0;
 };
 
 // Technology values of the record, as Windows numbers them.
@@ -57,9 +60,9 @@ inline constexpr std::uint16_t kModSynth = 2;
 inline constexpr std::uint16_t kModSwSynth = 7;
 
 // Stores `name` cut to 31 UTF-16 units, never between the two halves of a surrogate pair.
-void setProductName(MidiOutCaps &caps, std::u16string_view name);
+void setProductName(DeviceCaps &caps, std::u16string_view name);
 // The name field up to its first NUL.
-std::u16string productName(const MidiOutCaps &caps);
+std::u16string productName(const DeviceCaps &caps);
 
 // Copies `text` with a terminating NUL into a buffer of `chars` UTF-16 units, cut
 // where it does not fit, never between the halves of a surrogate pair.
@@ -70,14 +73,16 @@ class MidiPlatform
 public:
     virtual ~MidiPlatform() = default;
 
-    virtual std::uint32_t midiOutGetNumDevs() = 0;
-    virtual MmResult midiOutGetDevCaps(std::uint32_t deviceId, MidiOutCaps &caps) = 0;
-    virtual MmResult midiOutOpen(HMidiOut &handle, std::uint32_t deviceId, std::uintptr_t callback,
-                                 std::uintptr_t instance, std::uint32_t flags) = 0;
-    virtual MmResult midiOutClose(HMidiOut handle) = 0;
-    virtual MmResult midiOutShortMsg(HMidiOut handle, std::uint32_t message) = 0;
+    // The number of devices, ids 0..N-1; the mapper, id kMidiMapper, is not counted.
+    virtual std::uint32_t deviceCount() = 0;
+    virtual MmResult deviceCaps(std::uint32_t deviceId, DeviceCaps &caps) = 0;
+    virtual MmResult open(HMidiOut &handle, std::uint32_t deviceId, std::uintptr_t callback,
+                          std::uintptr_t instance, std::uint32_t flags) = 0;
+    virtual MmResult close(HMidiOut handle) = 0;
+    // One short message: status in bits 0-7, data bytes in bits 8-15 and 16-23.
+    virtual MmResult send(HMidiOut handle, std::uint32_t message) = 0;
     // Writes the text of `code` into `text` (`chars` UTF-16 units, NUL included).
-    virtual MmResult midiOutGetErrorText(MmResult code, char16_t *text, std::uint32_t chars) = 0;
+    virtual MmResult errorText(MmResult code, char16_t *text, std::uint32_t chars) = 0;
 };
 
 } // namespace midi

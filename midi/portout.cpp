@@ -531,7 +531,7 @@ PortOut::PortOut()
 
 PortOut::~PortOut() = default;
 
-std::uint32_t PortOut::midiOutGetNumDevs()
+std::uint32_t PortOut::deviceCount()
 {
     try {
         d->listed = d->listPorts();
@@ -542,32 +542,32 @@ std::uint32_t PortOut::midiOutGetNumDevs()
     return static_cast<std::uint32_t>(d->listed.size());
 }
 
-MmResult PortOut::midiOutGetDevCaps(std::uint32_t deviceId, MidiOutCaps &caps)
+MmResult PortOut::deviceCaps(std::uint32_t deviceId, DeviceCaps &caps)
 {
     if (!d->everListed)
-        midiOutGetNumDevs();
+        deviceCount();
     if (deviceId >= d->listed.size())
         return d->badDeviceId(deviceId);
 
-    caps = MidiOutCaps{};
+    caps = DeviceCaps{};
     const QString name = fromUtf8(d->listed[deviceId].name);
     setProductName(caps, std::u16string_view(reinterpret_cast<const char16_t *>(name.utf16()),
                                              static_cast<std::size_t>(name.size())));
-    caps.vDriverVersion = driverVersion();
-    caps.wTechnology = kModMidiPort;
-    caps.wChannelMask = kAllChannels;
+    caps.driverVersion = driverVersion();
+    caps.technology = kModMidiPort;
+    caps.channelMask = kAllChannels;
     return result::NoError;
 }
 
-MmResult PortOut::midiOutOpen(HMidiOut &handle, std::uint32_t deviceId, std::uintptr_t, std::uintptr_t,
-                              std::uint32_t flags)
+MmResult PortOut::open(HMidiOut &handle, std::uint32_t deviceId, std::uintptr_t, std::uintptr_t,
+                       std::uint32_t flags)
 {
     handle = 0;
     if (flags != 0)
         return d->reasons.fail(result::InvalidFlag,
                                QStringLiteral("系统 MIDI 端口不支持回调（标志 0x%1）。").arg(flags, 0, 16));
     if (!d->everListed)
-        midiOutGetNumDevs();
+        deviceCount();
     if (deviceId >= d->listed.size())
         return d->badDeviceId(deviceId);
 
@@ -591,7 +591,7 @@ MmResult PortOut::midiOutOpen(HMidiOut &handle, std::uint32_t deviceId, std::uin
     return result::NoError;
 }
 
-MmResult PortOut::midiOutClose(HMidiOut handle)
+MmResult PortOut::close(HMidiOut handle)
 {
     const auto it = d->connections.find(handle);
     if (it == d->connections.end())
@@ -600,7 +600,7 @@ MmResult PortOut::midiOutClose(HMidiOut handle)
     return result::NoError;
 }
 
-MmResult PortOut::midiOutShortMsg(HMidiOut handle, std::uint32_t message)
+MmResult PortOut::send(HMidiOut handle, std::uint32_t message)
 {
     const auto it = d->connections.find(handle);
     if (it == d->connections.end())
@@ -608,7 +608,7 @@ MmResult PortOut::midiOutShortMsg(HMidiOut handle, std::uint32_t message)
     return d->guarded([&] { return d->send(*it->second, message); });
 }
 
-MmResult PortOut::midiOutGetErrorText(MmResult code, char16_t *text, std::uint32_t chars)
+MmResult PortOut::errorText(MmResult code, char16_t *text, std::uint32_t chars)
 {
     return d->reasons.getErrorText(code, text, chars);
 }

@@ -24,15 +24,15 @@ public:
     PortOut(const PortOut &) = delete;
     PortOut &operator=(const PortOut &) = delete;
 
-    // Lists the ports again and keeps their names: ids given to midiOutGetDevCaps and
-    // midiOutOpen name the ports of the latest list, even after ports come and go.
-    std::uint32_t midiOutGetNumDevs() override;
-    MmResult midiOutGetDevCaps(std::uint32_t deviceId, MidiOutCaps &caps) override;
-    MmResult midiOutOpen(HMidiOut &handle, std::uint32_t deviceId, std::uintptr_t callback,
-                         std::uintptr_t instance, std::uint32_t flags) override;
-    MmResult midiOutClose(HMidiOut handle) override;
-    MmResult midiOutShortMsg(HMidiOut handle, std::uint32_t message) override;
-    MmResult midiOutGetErrorText(MmResult code, char16_t *text, std::uint32_t chars) override;
+    // Lists the ports again and keeps their names: ids given to deviceCaps and
+    // open name the ports of the latest list, even after ports come and go.
+    std::uint32_t deviceCount() override;
+    MmResult deviceCaps(std::uint32_t deviceId, DeviceCaps &caps) override;
+    MmResult open(HMidiOut &handle, std::uint32_t deviceId, std::uintptr_t callback,
+                  std::uintptr_t instance, std::uint32_t flags) override;
+    MmResult close(HMidiOut handle) override;
+    MmResult send(HMidiOut handle, std::uint32_t message) override;
+    MmResult errorText(MmResult code, char16_t *text, std::uint32_t chars) override;
 
 private:
     class Private;

@@ -2,13 +2,13 @@
 
 namespace midi {
 
-std::uint32_t RecordingPlatform::midiOutGetNumDevs()
+std::uint32_t RecordingPlatform::deviceCount()
 {
     calls.push_back({Op::GetNumDevs, 0, static_cast<std::uint32_t>(devices.size())});
     return static_cast<std::uint32_t>(devices.size());
 }
 
-MmResult RecordingPlatform::midiOutGetDevCaps(std::uint32_t deviceId, MidiOutCaps &caps)
+MmResult RecordingPlatform::deviceCaps(std::uint32_t deviceId, DeviceCaps &caps)
 {
     std::optional<QString> name;
     if (deviceId == kMidiMapper)
@@ -22,8 +22,8 @@ MmResult RecordingPlatform::midiOutGetDevCaps(std::uint32_t deviceId, MidiOutCap
     return r;
 }
 
-MmResult RecordingPlatform::midiOutOpen(HMidiOut &handle, std::uint32_t deviceId, std::uintptr_t callback,
-                                        std::uintptr_t instance, std::uint32_t flags)
+MmResult RecordingPlatform::open(HMidiOut &handle, std::uint32_t deviceId, std::uintptr_t callback,
+                                 std::uintptr_t instance, std::uint32_t flags)
 {
     MmResult r = openResult;
     if (callback != 0 || instance != 0 || flags != 0)
@@ -39,7 +39,7 @@ MmResult RecordingPlatform::midiOutOpen(HMidiOut &handle, std::uint32_t deviceId
     return r;
 }
 
-MmResult RecordingPlatform::midiOutClose(HMidiOut handle)
+MmResult RecordingPlatform::close(HMidiOut handle)
 {
     MmResult r = open_.count(handle) ? closeResult : result::InvalidHandle;
     // A close that fails still gives the handle up, as the caller forgets it either way.
@@ -48,7 +48,7 @@ MmResult RecordingPlatform::midiOutClose(HMidiOut handle)
     return r;
 }
 
-MmResult RecordingPlatform::midiOutShortMsg(HMidiOut handle, std::uint32_t message)
+MmResult RecordingPlatform::send(HMidiOut handle, std::uint32_t message)
 {
     const MmResult r = open_.count(handle) ? sendResult : result::InvalidHandle;
     calls.push_back({Op::ShortMsg, handle, message, r});
@@ -57,7 +57,7 @@ MmResult RecordingPlatform::midiOutShortMsg(HMidiOut handle, std::uint32_t messa
 
 QString RecordingPlatform::errorText(MmResult code) { return QStringLiteral("error %1").arg(code); }
 
-MmResult RecordingPlatform::midiOutGetErrorText(MmResult code, char16_t *text, std::uint32_t chars)
+MmResult RecordingPlatform::errorText(MmResult code, char16_t *text, std::uint32_t chars)
 {
     const QString t = errorText(code);
     copyText(std::u16string_view(reinterpret_cast<const char16_t *>(t.utf16()), t.size()), text, chars);

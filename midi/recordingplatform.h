@@ -37,15 +37,15 @@ public:
 
     std::vector<Call> calls;
 
-    std::uint32_t midiOutGetNumDevs() override;
-    MmResult midiOutGetDevCaps(std::uint32_t deviceId, MidiOutCaps &caps) override;
-    MmResult midiOutOpen(HMidiOut &handle, std::uint32_t deviceId, std::uintptr_t callback,
-                         std::uintptr_t instance, std::uint32_t flags) override;
-    MmResult midiOutClose(HMidiOut handle) override;
-    MmResult midiOutShortMsg(HMidiOut handle, std::uint32_t message) override;
-    MmResult midiOutGetErrorText(MmResult code, char16_t *text, std::uint32_t chars) override;
+    std::uint32_t deviceCount() override;
+    MmResult deviceCaps(std::uint32_t deviceId, DeviceCaps &caps) override;
+    MmResult open(HMidiOut &handle, std::uint32_t deviceId, std::uintptr_t callback,
+                  std::uintptr_t instance, std::uint32_t flags) override;
+    MmResult close(HMidiOut handle) override;
+    MmResult send(HMidiOut handle, std::uint32_t message) override;
+    MmResult errorText(MmResult code, char16_t *text, std::uint32_t chars) override;
 
-    // The text midiOutGetErrorText writes for `code`.
+    // The text errorText writes for `code`.
     static QString errorText(MmResult code);
 
     // The messages sent, in order, whatever their result.

@@ -235,15 +235,15 @@ SynthOut::SynthOut(QStringList soundFontCandidates)
 
 SynthOut::~SynthOut()
 {
-    close();
+    closeOutput();
 }
 
-std::uint32_t SynthOut::midiOutGetNumDevs()
+std::uint32_t SynthOut::deviceCount()
 {
     return 0;
 }
 
-MmResult SynthOut::midiOutGetDevCaps(std::uint32_t deviceId, MidiOutCaps &caps)
+MmResult SynthOut::deviceCaps(std::uint32_t deviceId, DeviceCaps &caps)
 {
     return guarded([&] {
         if (deviceId != kMidiMapper)
@@ -252,19 +252,19 @@ MmResult SynthOut::midiOutGetDevCaps(std::uint32_t deviceId, MidiOutCaps &caps)
             return reasons_.fail(result::NoDriver, QStringLiteral("找不到 General MIDI 音色库（.sf2/.sf3）"));
         int major = 0, minor = 0, micro = 0;
         fluid_version(&major, &minor, &micro);
-        caps = MidiOutCaps{};
-        caps.vDriverVersion = static_cast<std::uint32_t>((major << 8) | minor);
+        caps = DeviceCaps{};
+        caps.driverVersion = static_cast<std::uint32_t>((major << 8) | minor);
         setProductName(caps, u"内置合成器 (FluidSynth)");
-        caps.wTechnology = kModSwSynth;
-        caps.wVoices = Synth::kPolyphony;
-        caps.wNotes = Synth::kPolyphony;
-        caps.wChannelMask = 0xFFFF;
+        caps.technology = kModSwSynth;
+        caps.voices = Synth::kPolyphony;
+        caps.notes = Synth::kPolyphony;
+        caps.channelMask = 0xFFFF;
         return result::NoError;
     });
 }
 
-MmResult SynthOut::midiOutOpen(HMidiOut &handle, std::uint32_t deviceId, std::uintptr_t, std::uintptr_t,
-                               std::uint32_t flags)
+MmResult SynthOut::open(HMidiOut &handle, std::uint32_t deviceId, std::uintptr_t, std::uintptr_t,
+                        std::uint32_t flags)
 {
     return guarded([&] {
         if (deviceId != kMidiMapper)
@@ -275,24 +275,24 @@ MmResult SynthOut::midiOutOpen(HMidiOut &handle, std::uint32_t deviceId, std::ui
         if (output_)
             return reasons_.fail(result::Allocated);
         handle = 0;
-        const MmResult opened = open(handle);
+        const MmResult opened = openOutput(handle);
         if (opened != result::NoError)
-            close();
+            closeOutput();
         return opened;
     });
 }
 
-MmResult SynthOut::midiOutClose(HMidiOut handle)
+MmResult SynthOut::close(HMidiOut handle)
 {
     return guarded([&] {
         if (!output_ || handle != handle_)
             return reasons_.fail(result::InvalidHandle);
-        close();
+        closeOutput();
         return result::NoError;
     });
 }
 
-MmResult SynthOut::midiOutShortMsg(HMidiOut handle, std::uint32_t message)
+MmResult SynthOut::send(HMidiOut handle, std::uint32_t message)
 {
     return guarded([&] {
         if (!output_ || handle != handle_)
@@ -308,7 +308,7 @@ MmResult SynthOut::midiOutShortMsg(HMidiOut handle, std::uint32_t message)
     });
 }
 
-MmResult SynthOut::midiOutGetErrorText(MmResult code, char16_t *text, std::uint32_t chars)
+MmResult SynthOut::errorText(MmResult code, char16_t *text, std::uint32_t chars)
 {
     return guarded([&] {
         if (text == nullptr || chars == 0)
@@ -317,7 +317,7 @@ MmResult SynthOut::midiOutGetErrorText(MmResult code, char16_t *text, std::uint3
     });
 }
 
-MmResult SynthOut::open(HMidiOut &handle)
+MmResult SynthOut::openOutput(HMidiOut &handle)
 {
     output_ = std::make_unique<Output>();
     output_->synth = std::make_unique<Synth>();
@@ -414,7 +414,7 @@ std::vector<SynthOut::Output *> &SynthOut::leftBehind()
 
 // Reverse order of creation: the driver's thread renders from the synthesizer, which
 // reads the settings.
-void SynthOut::close()
+void SynthOut::closeOutput()
 {
     handle_ = 0;
     if (!output_)

@@ -15,19 +15,19 @@ namespace {
 class SystemPlatform final : public MidiPlatform
 {
 public:
-    std::uint32_t midiOutGetNumDevs() override { return ports_.midiOutGetNumDevs(); }
+    std::uint32_t deviceCount() override { return ports_.deviceCount(); }
 
-    MmResult midiOutGetDevCaps(std::uint32_t deviceId, MidiOutCaps &caps) override
+    MmResult deviceCaps(std::uint32_t deviceId, DeviceCaps &caps) override
     {
-        return remember(backendFor(deviceId).midiOutGetDevCaps(deviceId, caps), backendFor(deviceId));
+        return remember(backendFor(deviceId).deviceCaps(deviceId, caps), backendFor(deviceId));
     }
 
-    MmResult midiOutOpen(HMidiOut &handle, std::uint32_t deviceId, std::uintptr_t callback,
-                         std::uintptr_t instance, std::uint32_t flags) override
+    MmResult open(HMidiOut &handle, std::uint32_t deviceId, std::uintptr_t callback,
+                  std::uintptr_t instance, std::uint32_t flags) override
     {
         MidiPlatform &backend = backendFor(deviceId);
         HMidiOut inner = 0;
-        const MmResult r = backend.midiOutOpen(inner, deviceId, callback, instance, flags);
+        const MmResult r = backend.open(inner, deviceId, callback, instance, flags);
         if (r != result::NoError)
             return remember(r, backend);
         handle = nextHandle_++;
@@ -35,30 +35,30 @@ public:
         return r;
     }
 
-    MmResult midiOutClose(HMidiOut handle) override
+    MmResult close(HMidiOut handle) override
     {
         const auto it = routes_.find(handle);
         if (it == routes_.end())
             return result::InvalidHandle;
         const Route route = it->second;
         routes_.erase(it);
-        return remember(route.backend->midiOutClose(route.handle), *route.backend);
+        return remember(route.backend->close(route.handle), *route.backend);
     }
 
-    MmResult midiOutShortMsg(HMidiOut handle, std::uint32_t message) override
+    MmResult send(HMidiOut handle, std::uint32_t message) override
     {
         const auto it = routes_.find(handle);
         if (it == routes_.end())
             return result::InvalidHandle;
-        return remember(it->second.backend->midiOutShortMsg(it->second.handle, message), *it->second.backend);
+        return remember(it->second.backend->send(it->second.handle, message), *it->second.backend);
     }
 
-    MmResult midiOutGetErrorText(MmResult code, char16_t *text, std::uint32_t chars) override
+    MmResult errorText(MmResult code, char16_t *text, std::uint32_t chars) override
     {
         // The backend that last failed with this code knows why.
         const auto it = lastFailure_.find(code);
         if (it != lastFailure_.end())
-            return it->second->midiOutGetErrorText(code, text, chars);
+            return it->second->errorText(code, text, chars);
         return plain_.getErrorText(code, text, chars);
     }
 

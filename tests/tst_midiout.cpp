@@ -21,7 +21,7 @@ public:
     std::int16_t itemData(int index) const override { return values.at(index); }
 };
 
-class FakeBox final : public midi::MessageBox
+class FakeBox final : public midi::ErrorBox
 {
 public:
     QStringList shown;
@@ -311,13 +311,13 @@ private slots:
         class Silent final : public midi::MidiPlatform
         {
         public:
-            std::uint32_t midiOutGetNumDevs() override { return 0; }
-            midi::MmResult midiOutGetDevCaps(std::uint32_t, midi::MidiOutCaps &) override { return 2; }
-            midi::MmResult midiOutOpen(midi::HMidiOut &, std::uint32_t, std::uintptr_t, std::uintptr_t,
-                                       std::uint32_t) override { return 2; }
-            midi::MmResult midiOutClose(midi::HMidiOut) override { return 5; }
-            midi::MmResult midiOutShortMsg(midi::HMidiOut, std::uint32_t) override { return 5; }
-            midi::MmResult midiOutGetErrorText(midi::MmResult, char16_t *, std::uint32_t) override { return 9; }
+            std::uint32_t deviceCount() override { return 0; }
+            midi::MmResult deviceCaps(std::uint32_t, midi::DeviceCaps &) override { return 2; }
+            midi::MmResult open(midi::HMidiOut &, std::uint32_t, std::uintptr_t, std::uintptr_t,
+                                std::uint32_t) override { return 2; }
+            midi::MmResult close(midi::HMidiOut) override { return 5; }
+            midi::MmResult send(midi::HMidiOut, std::uint32_t) override { return 5; }
+            midi::MmResult errorText(midi::MmResult, char16_t *, std::uint32_t) override { return 9; }
         } silent;
         MidiOut::setPlatform(&silent);
         MidiOut::ShowMidiError(5);

@@ -44,8 +44,8 @@ QByteArray bytesOf(const MidiCapture::Event &event)
 
 QString productName(midi::PortOut &ports, std::uint32_t id)
 {
-    midi::MidiOutCaps caps;
-    if (ports.midiOutGetDevCaps(id, caps) != result::NoError)
+    midi::DeviceCaps caps;
+    if (ports.deviceCaps(id, caps) != result::NoError)
         return {};
     const std::u16string name = midi::productName(caps);
     return QString::fromUtf16(name.data(), static_cast<qsizetype>(name.size()));
@@ -55,7 +55,7 @@ QString productName(midi::PortOut &ports, std::uint32_t id)
 QStringList listPorts(midi::PortOut &ports)
 {
     QStringList names;
-    const std::uint32_t count = ports.midiOutGetNumDevs();
+    const std::uint32_t count = ports.deviceCount();
     for (std::uint32_t id = 0; id < count; ++id)
         names << productName(ports, id);
     return names;
@@ -64,7 +64,7 @@ QStringList listPorts(midi::PortOut &ports)
 QString errorText(midi::PortOut &ports, MmResult code)
 {
     char16_t text[midi::kMaxErrorLength] = {};
-    ports.midiOutGetErrorText(code, text, midi::kMaxErrorLength);
+    ports.errorText(code, text, midi::kMaxErrorLength);
     return QString::fromUtf16(text);
 }
 
@@ -185,7 +185,7 @@ midi::HMidiOut TestPortOut::openByName(midi::PortOut &ports, const QString &port
         return 0;
     }
     midi::HMidiOut handle = 0;
-    const MmResult code = ports.midiOutOpen(handle, static_cast<std::uint32_t>(id), 0, 0, 0);
+    const MmResult code = ports.open(handle, static_cast<std::uint32_t>(id), 0, 0, 0);
     if (code != result::NoError)
         qWarning("opening %s: %u %s", qPrintable(port), code, qPrintable(errorText(ports, code)));
     return handle;
@@ -212,9 +212,9 @@ void TestPortOut::listsOtherClientsInputPorts()
     QStringList names = listPorts(ports);
     names.sort();
     QCOMPARE(names, expected);
-    midi::MidiOutCaps caps;
-    QCOMPARE(ports.midiOutGetDevCaps(0, caps), result::NoError);
-    QCOMPARE(caps.wTechnology, midi::kModMidiPort);
+    midi::DeviceCaps caps;
+    QCOMPARE(ports.deviceCaps(0, caps), result::NoError);
+    QCOMPARE(caps.technology, midi::kModMidiPort);
 
     // The program's own output port now exists; it must not be offered as a device.
     QVERIFY(openByName(ports, QStringLiteral("a:in")) != 0);
@@ -249,16 +249,16 @@ void TestPortOut::productName()
     QVERIFY(sink);
 
     midi::PortOut ports;
-    QCOMPARE(ports.midiOutGetNumDevs(), 1u);
-    midi::MidiOutCaps caps;
-    QCOMPARE(ports.midiOutGetDevCaps(0, caps), result::NoError);
+    QCOMPARE(ports.deviceCount(), 1u);
+    midi::DeviceCaps caps;
+    QCOMPARE(ports.deviceCaps(0, caps), result::NoError);
     const std::u16string name = midi::productName(caps);
     QCOMPARE(QString::fromUtf16(name.data(), static_cast<qsizetype>(name.size())), expected);
 
     // The cut name is only for showing: the id still opens the port by its full name.
     midi::HMidiOut handle = 0;
-    QCOMPARE(ports.midiOutOpen(handle, 0, 0, 0, 0), result::NoError);
-    QCOMPARE(ports.midiOutShortMsg(handle, kNoteOn), result::NoError);
+    QCOMPARE(ports.open(handle, 0, 0, 0, 0), result::NoError);
+    QCOMPARE(ports.send(handle, kNoteOn), result::NoError);
     QCOMPARE(sink->waitForEvents(1, kArrival).size(), 1u);
 }
 
@@ -291,12 +291,12 @@ void TestPortOut::sendsStatusAndItsDataBytes()
     const midi::HMidiOut handle = openByName(ports, sink->portName());
     QVERIFY(handle != 0);
 
-    QCOMPARE(ports.midiOutShortMsg(handle, message), result::NoError);
+    QCOMPARE(ports.send(handle, message), result::NoError);
     const auto events = sink->waitForEvents(1, kArrival);
     QCOMPARE(events.size(), 1u);
     QCOMPARE(bytesOf(events[0]), expected);
     QCOMPARE(sink->waitForEvents(2, 20ms).size(), 1u);
-    QCOMPARE(ports.midiOutClose(handle), result::NoError);
+    QCOMPARE(ports.close(handle), result::NoError);
 }
 
 void TestPortOut::refusesMessage_data()
@@ -324,10 +324,10 @@ void TestPortOut::refusesMessage()
     const midi::HMidiOut handle = openByName(ports, sink->portName());
     QVERIFY(handle != 0);
 
-    QCOMPARE(ports.midiOutShortMsg(handle, message), result::InvalidParam);
+    QCOMPARE(ports.send(handle, message), result::InvalidParam);
     QVERIFY(errorText(ports, result::InvalidParam).contains(QStringLiteral("0x")));
     // Nothing of the refused message goes out, and the port still works.
-    QCOMPARE(ports.midiOutShortMsg(handle, 0x00003C80), result::NoError);
+    QCOMPARE(ports.send(handle, 0x00003C80), result::NoError);
     const auto events = sink->waitForEvents(1, kArrival);
     QCOMPARE(sink->waitForEvents(2, 20ms).size(), 1u);
     QCOMPARE(bytesOf(events[0]), QByteArray("\x80\x3C\x00", 3));
@@ -349,12 +349,12 @@ void TestPortOut::refusesBadDeviceIds()
     QVERIFY(startServer());
     QVERIFY(capture(QStringLiteral("only")));
     midi::PortOut ports;
-    QCOMPARE(ports.midiOutGetNumDevs(), 1u);
+    QCOMPARE(ports.deviceCount(), 1u);
 
-    midi::MidiOutCaps caps;
-    QCOMPARE(ports.midiOutGetDevCaps(id, caps), result::BadDeviceId);
+    midi::DeviceCaps caps;
+    QCOMPARE(ports.deviceCaps(id, caps), result::BadDeviceId);
     midi::HMidiOut handle = 99;
-    QCOMPARE(ports.midiOutOpen(handle, id, 0, 0, 0), result::BadDeviceId);
+    QCOMPARE(ports.open(handle, id, 0, 0, 0), result::BadDeviceId);
     QCOMPARE(handle, 0u);
 }
 
@@ -369,35 +369,35 @@ void TestPortOut::handles()
     const auto idA = static_cast<std::uint32_t>(names.indexOf(a->portName()));
     const auto idB = static_cast<std::uint32_t>(names.indexOf(b->portName()));
 
-    QCOMPARE(ports.midiOutShortMsg(0, kNoteOn), result::InvalidHandle);
-    QCOMPARE(ports.midiOutClose(0), result::InvalidHandle);
+    QCOMPARE(ports.send(0, kNoteOn), result::InvalidHandle);
+    QCOMPARE(ports.close(0), result::InvalidHandle);
     midi::HMidiOut withCallback = 0;
     constexpr std::uint32_t kCallbackFunction = 0x30000;
-    QCOMPARE(ports.midiOutOpen(withCallback, idA, 1, 0, kCallbackFunction), result::InvalidFlag);
+    QCOMPARE(ports.open(withCallback, idA, 1, 0, kCallbackFunction), result::InvalidFlag);
     QCOMPARE(withCallback, 0u);
 
     midi::HMidiOut first = 0;
     midi::HMidiOut second = 0;
-    QCOMPARE(ports.midiOutOpen(first, idA, 0, 0, 0), result::NoError);
-    QCOMPARE(ports.midiOutOpen(second, idB, 0, 0, 0), result::NoError);
+    QCOMPARE(ports.open(first, idA, 0, 0, 0), result::NoError);
+    QCOMPARE(ports.open(second, idB, 0, 0, 0), result::NoError);
     QVERIFY(first != 0 && second != 0 && first != second);
-    QCOMPARE(ports.midiOutShortMsg(first, 0x00403C90), result::NoError);
-    QCOMPARE(ports.midiOutShortMsg(second, 0x00403E90), result::NoError);
+    QCOMPARE(ports.send(first, 0x00403C90), result::NoError);
+    QCOMPARE(ports.send(second, 0x00403E90), result::NoError);
     QCOMPARE(a->waitForEvents(1, kArrival).size(), 1u);
     QCOMPARE(b->waitForEvents(1, kArrival).size(), 1u);
     QCOMPARE(bytesOf(a->events()[0]), QByteArray("\x90\x3C\x40", 3));
     QCOMPARE(bytesOf(b->events()[0]), QByteArray("\x90\x3E\x40", 3));
 
-    QCOMPARE(ports.midiOutClose(first), result::NoError);
-    QCOMPARE(ports.midiOutClose(first), result::InvalidHandle);
-    QCOMPARE(ports.midiOutShortMsg(first, kNoteOn), result::InvalidHandle);
+    QCOMPARE(ports.close(first), result::NoError);
+    QCOMPARE(ports.close(first), result::InvalidHandle);
+    QCOMPARE(ports.send(first, kNoteOn), result::InvalidHandle);
     QVERIFY(!errorText(ports, result::InvalidHandle).isEmpty());
     QVERIFY(server_->waitForPort(a->portName(), true));
     // The other handle is untouched.
-    QCOMPARE(ports.midiOutShortMsg(second, kNoteOn), result::NoError);
+    QCOMPARE(ports.send(second, kNoteOn), result::NoError);
     QCOMPARE(b->waitForEvents(2, kArrival).size(), 2u);
     QCOMPARE(a->events().size(), 1u);
-    QCOMPARE(ports.midiOutClose(second), result::NoError);
+    QCOMPARE(ports.close(second), result::NoError);
 }
 
 void TestPortOut::closeDeliversWhatWasSent()
@@ -412,8 +412,8 @@ void TestPortOut::closeDeliversWhatWasSent()
         const midi::HMidiOut handle = openByName(ports, sink->portName());
         QVERIFY(handle != 0);
         for (int i = 0; i < kMessages; ++i)
-            QCOMPARE(ports.midiOutShortMsg(handle, 0x00003C80), result::NoError);
-        QCOMPARE(ports.midiOutClose(handle), result::NoError);
+            QCOMPARE(ports.send(handle, 0x00003C80), result::NoError);
+        QCOMPARE(ports.close(handle), result::NoError);
     }
     QCOMPARE(sink->waitForEvents(5 * kMessages, kArrival).size(), std::size_t(5 * kMessages));
 }
@@ -485,13 +485,13 @@ void TestPortOut::idKeepsItsPort()
     QCOMPARE(listPorts(observer).value(id), nowUnderItsId);
 
     midi::HMidiOut handle = 0;
-    QCOMPARE(ports.midiOutOpen(handle, static_cast<std::uint32_t>(id), 0, 0, 0), expected);
+    QCOMPARE(ports.open(handle, static_cast<std::uint32_t>(id), 0, 0, 0), expected);
     if (expected != result::NoError) {
         QCOMPARE(handle, 0u);
         QVERIFY2(errorText(ports, expected).contains(targetPort), qPrintable(errorText(ports, expected)));
         return;
     }
-    QCOMPARE(ports.midiOutShortMsg(handle, kNoteOn), result::NoError);
+    QCOMPARE(ports.send(handle, kNoteOn), result::NoError);
     QCOMPARE(clients.at(target)->waitForEvents(1, kArrival).size(), 1u);
     for (const auto &[name, client] : clients) {
         if (name != target)
@@ -534,7 +534,7 @@ void TestPortOut::portVanishesWhileOpen()
     midi::PortOut ports;
     const midi::HMidiOut handle = openByName(ports, port);
     QVERIFY(handle != 0);
-    QCOMPARE(ports.midiOutShortMsg(handle, kNoteOn), result::NoError);
+    QCOMPARE(ports.send(handle, kNoteOn), result::NoError);
     if (sink)
         QCOMPARE(sink->waitForEvents(1, kArrival).size(), 1u);
 
@@ -546,11 +546,11 @@ void TestPortOut::portVanishesWhileOpen()
     }
     QVERIFY(server_->waitForPort(port, false));
 
-    QCOMPARE(ports.midiOutShortMsg(handle, kNoteOn), result::MidiNoDevice);
+    QCOMPARE(ports.send(handle, kNoteOn), result::MidiNoDevice);
     QVERIFY2(errorText(ports, result::MidiNoDevice).contains(port), qPrintable(errorText(ports, result::MidiNoDevice)));
-    QCOMPARE(ports.midiOutShortMsg(handle, 0x00003C80), result::MidiNoDevice);
-    QCOMPARE(ports.midiOutClose(handle), result::NoError);
-    QCOMPARE(ports.midiOutClose(handle), result::InvalidHandle);
+    QCOMPARE(ports.send(handle, 0x00003C80), result::MidiNoDevice);
+    QCOMPARE(ports.close(handle), result::NoError);
+    QCOMPARE(ports.close(handle), result::InvalidHandle);
 }
 
 void TestPortOut::serverDiesWhileOpen_data()
@@ -570,7 +570,7 @@ void TestPortOut::serverDiesWhileOpen()
     midi::PortOut ports;
     const midi::HMidiOut handle = openByName(ports, sink->portName());
     QVERIFY(handle != 0);
-    QCOMPARE(ports.midiOutShortMsg(handle, kNoteOn), result::NoError);
+    QCOMPARE(ports.send(handle, kNoteOn), result::NoError);
     QCOMPARE(sink->waitForEvents(1, kArrival).size(), 1u);
 
     StderrCapture stderrText;
@@ -584,7 +584,7 @@ void TestPortOut::serverDiesWhileOpen()
     timer.start();
     MmResult code = result::NoError;
     while (code == result::NoError && timer.elapsed() < 2000) {
-        code = ports.midiOutShortMsg(handle, kNoteOn);
+        code = ports.send(handle, kNoteOn);
         std::this_thread::sleep_for(1ms);
     }
     QCOMPARE(code, result::MidiNoDevice);
@@ -595,11 +595,11 @@ void TestPortOut::serverDiesWhileOpen()
     timer.restart();
     int refused = 0;
     for (int i = 0; i < 5000; ++i)
-        refused += ports.midiOutShortMsg(handle, kNoteOn) == result::MidiNoDevice;
+        refused += ports.send(handle, kNoteOn) == result::MidiNoDevice;
     QCOMPARE(refused, 5000);
     QVERIFY2(timer.elapsed() < 1000, qPrintable(QString::number(timer.elapsed())));
 
-    QCOMPARE(ports.midiOutGetNumDevs(), 0u);
+    QCOMPARE(ports.deviceCount(), 0u);
 
     // JACK comes back: libjack deletes the dead clients when the first new one opens,
     // and the old handle must neither come back to life nor free them a second time.
@@ -608,14 +608,14 @@ void TestPortOut::serverDiesWhileOpen()
     QVERIFY(newSink);
     const midi::HMidiOut newHandle = openByName(ports, newSink->portName());
     QVERIFY(newHandle != 0);
-    QCOMPARE(ports.midiOutShortMsg(newHandle, kNoteOn), result::NoError);
+    QCOMPARE(ports.send(newHandle, kNoteOn), result::NoError);
     QCOMPARE(newSink->waitForEvents(1, kArrival).size(), 1u);
-    QCOMPARE(ports.midiOutShortMsg(handle, kNoteOn), result::MidiNoDevice);
+    QCOMPARE(ports.send(handle, kNoteOn), result::MidiNoDevice);
 
     timer.restart();
-    QCOMPARE(ports.midiOutClose(handle), result::NoError);
+    QCOMPARE(ports.close(handle), result::NoError);
     QVERIFY2(timer.elapsed() < 2000, qPrintable(QString::number(timer.elapsed())));
-    QCOMPARE(ports.midiOutClose(newHandle), result::NoError);
+    QCOMPARE(ports.close(newHandle), result::NoError);
     QCOMPARE(stderrText.text(), QByteArray());
 }
 
@@ -638,7 +638,7 @@ void TestPortOut::serverStallsWhileOpen()
     timer.start();
     int notReady = 0;
     for (int i = 0; i < 10000; ++i) {
-        const MmResult code = ports.midiOutShortMsg(handle, kNoteOn);
+        const MmResult code = ports.send(handle, kNoteOn);
         if (code == result::MidiNotReady)
             ++notReady;
         else
@@ -657,7 +657,7 @@ void TestPortOut::serverStallsWhileOpen()
     };
     timer.restart();
     while (!arrived() && timer.elapsed() < 2000) {
-        QVERIFY(ports.midiOutShortMsg(handle, 0x00003C80) != result::MidiNoDevice);
+        QVERIFY(ports.send(handle, 0x00003C80) != result::MidiNoDevice);
         std::this_thread::sleep_for(10ms);
     }
     QVERIFY(arrived());
@@ -676,12 +676,12 @@ void TestPortOut::noServer()
     QElapsedTimer timer;
     timer.start();
     midi::PortOut ports;
-    QCOMPARE(ports.midiOutGetNumDevs(), 0u);
-    midi::MidiOutCaps caps;
-    QCOMPARE(ports.midiOutGetDevCaps(0, caps), result::BadDeviceId);
+    QCOMPARE(ports.deviceCount(), 0u);
+    midi::DeviceCaps caps;
+    QCOMPARE(ports.deviceCaps(0, caps), result::BadDeviceId);
     midi::HMidiOut handle = 0;
-    QCOMPARE(ports.midiOutOpen(handle, 0, 0, 0, 0), result::BadDeviceId);
-    QCOMPARE(ports.midiOutGetNumDevs(), 0u);
+    QCOMPARE(ports.open(handle, 0, 0, 0, 0), result::BadDeviceId);
+    QCOMPARE(ports.deviceCount(), 0u);
     const qint64 elapsed = timer.elapsed();
 
     QCOMPARE(stderrText.text(), QByteArray());
@@ -708,7 +708,7 @@ void TestPortOut::sendCostAndLatency()
         std::this_thread::sleep_for(std::chrono::microseconds(700 + i * 389 % 1400));
         const std::uint64_t sentAt = MidiCapture::now();
         const auto before = std::chrono::steady_clock::now();
-        const MmResult code = ports.midiOutShortMsg(handle, 0x007F0090u | std::uint32_t(36 + i) << 8);
+        const MmResult code = ports.send(handle, 0x007F0090u | std::uint32_t(36 + i) << 8);
         costUs.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - before).count());
         QCOMPARE(code, result::NoError);
 
@@ -721,7 +721,7 @@ void TestPortOut::sendCostAndLatency()
     const double periodUs = 1e6 * server_->periodFrames() / server_->sampleRate();
     const double median = percentile(latencyUs, 0.5);
     const double p95 = percentile(latencyUs, 0.95);
-    qInfo("midiOutShortMsg cost over %d sends: median %.1f us, p95 %.1f us", kSends, percentile(costUs, 0.5),
+    qInfo("send cost over %d sends: median %.1f us, p95 %.1f us", kSends, percentile(costUs, 0.5),
           percentile(costUs, 0.95));
     qInfo("call to arrival, period %.0f us: median %.0f us, p95 %.0f us, max %.0f us", periodUs, median, p95,
           percentile(latencyUs, 1.0));

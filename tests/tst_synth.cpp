@@ -124,7 +124,7 @@ bool jackdRunsWith(const QByteArray &variable)
 QString errorText(MidiPlatform &platform, MmResult code)
 {
     char16_t text[kMaxErrorLength];
-    platform.midiOutGetErrorText(code, text, kMaxErrorLength);
+    platform.errorText(code, text, kMaxErrorLength);
     return QString::fromUtf16(text);
 }
 
@@ -358,13 +358,13 @@ private slots:
         QFETCH(QStringList, soundFonts);
         QFETCH(MmResult, expected);
         SynthOut synth(soundFonts);
-        QCOMPARE(synth.midiOutGetNumDevs(), 0u);
-        MidiOutCaps caps;
-        QCOMPARE(synth.midiOutGetDevCaps(deviceId, caps), expected);
+        QCOMPARE(synth.deviceCount(), 0u);
+        DeviceCaps caps;
+        QCOMPARE(synth.deviceCaps(deviceId, caps), expected);
         if (expected == result::NoError) {
             const std::u16string name = productName(caps);
             QVERIFY(!name.empty() && name.size() < kMaxProductNameLength);
-            QCOMPARE(caps.wTechnology, kModSwSynth);
+            QCOMPARE(caps.technology, kModSwSynth);
         }
     }
 
@@ -372,20 +372,20 @@ private slots:
     {
         SynthOut synth({kTimGM});
         HMidiOut handle = 0;
-        QCOMPARE(synth.midiOutOpen(handle, 0, 0, 0, 0), result::BadDeviceId);
+        QCOMPARE(synth.open(handle, 0, 0, 0, 0), result::BadDeviceId);
         QCOMPARE(handle, HMidiOut(0));
-        QCOMPARE(synth.midiOutOpen(handle, kMidiMapper, 0, 0, 0x00030000), result::InvalidFlag);
-        QCOMPARE(synth.midiOutShortMsg(0, 0x007F3C90), result::InvalidHandle);
-        QCOMPARE(synth.midiOutClose(0), result::InvalidHandle);
-        QCOMPARE(synth.midiOutClose(1), result::InvalidHandle);
-        QCOMPARE(synth.midiOutGetErrorText(result::InvalidHandle, nullptr, 0), result::InvalidParam);
+        QCOMPARE(synth.open(handle, kMidiMapper, 0, 0, 0x00030000), result::InvalidFlag);
+        QCOMPARE(synth.send(0, 0x007F3C90), result::InvalidHandle);
+        QCOMPARE(synth.close(0), result::InvalidHandle);
+        QCOMPARE(synth.close(1), result::InvalidHandle);
+        QCOMPARE(synth.errorText(result::InvalidHandle, nullptr, 0), result::InvalidParam);
     }
 
     void openWithoutSoundFont()
     {
         SynthOut synth({"/nonexistent/x.sf2"});
         HMidiOut handle = 0;
-        const MmResult r = synth.midiOutOpen(handle, kMidiMapper, 0, 0, 0);
+        const MmResult r = synth.open(handle, kMidiMapper, 0, 0, 0);
         QCOMPARE(r, result::NoDriver);
         QCOMPARE(handle, HMidiOut(0));
         QVERIFY2(errorText(synth, r).contains("音色库"), qPrintable(errorText(synth, r)));
@@ -412,7 +412,7 @@ private slots:
         const int savedStderr = dup(STDERR_FILENO);
         dup2(stderrCopy.handle(), STDERR_FILENO);
         timer.start();
-        const MmResult r = synth.midiOutOpen(handle, kMidiMapper, 0, 0, 0);
+        const MmResult r = synth.open(handle, kMidiMapper, 0, 0, 0);
         const qint64 elapsed = timer.elapsed();
         dup2(savedStderr, STDERR_FILENO);
         ::close(savedStderr);
@@ -433,7 +433,7 @@ private slots:
         // libjack forks a server at once when allowed to.
         QTest::qWait(300);
         QVERIFY2(!jackdRunsWith("JACK_DEFAULT_SERVER=" + jackServer), "a JACK server was started");
-        QCOMPARE(synth.midiOutShortMsg(handle, 0x007F3C90), result::InvalidHandle);
+        QCOMPARE(synth.send(handle, 0x007F3C90), result::InvalidHandle);
     }
 };
 

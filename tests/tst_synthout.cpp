@@ -32,7 +32,7 @@ constexpr int kSinkStartMs = 2500;
 QString errorText(MidiPlatform &platform, MmResult code)
 {
     char16_t text[kMaxErrorLength];
-    platform.midiOutGetErrorText(code, text, kMaxErrorLength);
+    platform.errorText(code, text, kMaxErrorLength);
     return QString::fromUtf16(text);
 }
 
@@ -98,39 +98,39 @@ private slots:
     {
         SynthOut synth({kTimGM});
         HMidiOut handle = 0;
-        QCOMPARE(synth.midiOutOpen(handle, kMidiMapper, 0, 0, 0), result::NoError);
+        QCOMPARE(synth.open(handle, kMidiMapper, 0, 0, 0), result::NoError);
         QVERIFY(handle != 0);
         HMidiOut second = 0;
-        QCOMPARE(synth.midiOutOpen(second, kMidiMapper, 0, 0, 0), result::Allocated);
-        QCOMPARE(synth.midiOutShortMsg(handle, kNoteOn), result::NoError);
-        QCOMPARE(synth.midiOutShortMsg(handle, 0x00007F3C), result::InvalidParam);
-        QCOMPARE(synth.midiOutShortMsg(handle + 1, kNoteOn), result::InvalidHandle);
+        QCOMPARE(synth.open(second, kMidiMapper, 0, 0, 0), result::Allocated);
+        QCOMPARE(synth.send(handle, kNoteOn), result::NoError);
+        QCOMPARE(synth.send(handle, 0x00007F3C), result::InvalidParam);
+        QCOMPARE(synth.send(handle + 1, kNoteOn), result::InvalidHandle);
 
-        QCOMPARE(synth.midiOutClose(handle), result::NoError);
-        QCOMPARE(synth.midiOutClose(handle), result::InvalidHandle);
-        QCOMPARE(synth.midiOutShortMsg(handle, kNoteOn), result::InvalidHandle);
+        QCOMPARE(synth.close(handle), result::NoError);
+        QCOMPARE(synth.close(handle), result::InvalidHandle);
+        QCOMPARE(synth.send(handle, kNoteOn), result::InvalidHandle);
 
         HMidiOut reopened = 0;
-        QCOMPARE(synth.midiOutOpen(reopened, kMidiMapper, 0, 0, 0), result::NoError);
+        QCOMPARE(synth.open(reopened, kMidiMapper, 0, 0, 0), result::NoError);
         QVERIFY(reopened != 0 && reopened != handle);
-        QCOMPARE(synth.midiOutShortMsg(reopened, kNoteOn), result::NoError);
-        QCOMPARE(synth.midiOutClose(reopened), result::NoError);
+        QCOMPARE(synth.send(reopened, kNoteOn), result::NoError);
+        QCOMPARE(synth.close(reopened), result::NoError);
     }
 
     void noteReachesTheSink()
     {
         SynthOut synth({kTimGM});
         HMidiOut handle = 0;
-        QCOMPARE(synth.midiOutOpen(handle, kMidiMapper, 0, 0, 0), result::NoError);
+        QCOMPARE(synth.open(handle, kMidiMapper, 0, 0, 0), result::NoError);
         QTest::qWait(kSinkStartMs);
         Monitor monitor;
         QVERIFY(monitor.isRecording());
         const float before = monitor.peak(300);
-        QCOMPARE(synth.midiOutShortMsg(handle, kNoteOn), result::NoError);
+        QCOMPARE(synth.send(handle, kNoteOn), result::NoError);
         const float after = monitor.peak(700);
         QVERIFY2(before < 0.001f, qPrintable(QString::number(before)));
         QVERIFY2(after > 0.01f, qPrintable(QString::number(after)));  // -40 dBFS
-        QCOMPARE(synth.midiOutClose(handle), result::NoError);
+        QCOMPARE(synth.close(handle), result::NoError);
     }
 
     void serverGone_data()
@@ -152,10 +152,10 @@ private slots:
         QFETCH(bool, sounding);
         SynthOut synth({kTimGM});
         HMidiOut handle = 0;
-        QCOMPARE(synth.midiOutOpen(handle, kMidiMapper, 0, 0, 0), result::NoError);
+        QCOMPARE(synth.open(handle, kMidiMapper, 0, 0, 0), result::NoError);
         QTest::qWait(playingMs);
         if (sounding)
-            QCOMPARE(synth.midiOutShortMsg(handle, kNoteOn), result::NoError);
+            QCOMPARE(synth.send(handle, kNoteOn), result::NoError);
 
         ::kill(static_cast<pid_t>(server->pid()), signal);
         QElapsedTimer timer;
@@ -163,7 +163,7 @@ private slots:
         MmResult sent = result::NoError;
         while (sent == result::NoError && timer.elapsed() < 3000) {
             QTest::qWait(10);
-            sent = synth.midiOutShortMsg(handle, kNoteOn);
+            sent = synth.send(handle, kNoteOn);
         }
         QCOMPARE(sent, result::MidiNotReady);
         QVERIFY2(timer.elapsed() < 1000, qPrintable(QStringLiteral("noticed after %1 ms").arg(timer.elapsed())));
@@ -171,7 +171,7 @@ private slots:
         QVERIFY2(text.contains("pulseaudio"), qPrintable(text));
 
         timer.restart();
-        QCOMPARE(synth.midiOutClose(handle), result::NoError);
+        QCOMPARE(synth.close(handle), result::NoError);
         QVERIFY2(timer.elapsed() < 1000, qPrintable(QStringLiteral("closing took %1 ms").arg(timer.elapsed())));
         if (signal == SIGSTOP) {
             ::kill(static_cast<pid_t>(server->pid()), SIGCONT);
@@ -179,7 +179,7 @@ private slots:
         }
         timer.restart();
         HMidiOut reopened = 0;
-        QVERIFY(synth.midiOutOpen(reopened, kMidiMapper, 0, 0, 0) != result::NoError);
+        QVERIFY(synth.open(reopened, kMidiMapper, 0, 0, 0) != result::NoError);
         QVERIFY2(timer.elapsed() < 1000, qPrintable(QStringLiteral("reopening took %1 ms").arg(timer.elapsed())));
     }
 };

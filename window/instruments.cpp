@@ -5,7 +5,7 @@
 
 #include <QDir>
 
-void LoadInstruments(DropDownList &ComSounds, const QString &directory, midi::MessageBox &box)
+void LoadInstruments(DropDownList &ComSounds, const QString &directory, midi::ErrorBox &box)
 {
     const text::ReadResult file = text::readFile(QDir(directory).filePath(kInstrumentFile));
     if (!file.ok) {

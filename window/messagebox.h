@@ -5,7 +5,7 @@
 class QWidget;
 
 // The modal message box: the text, one OK button, no icon, the given caption.
-class WindowMessageBox final : public midi::MessageBox
+class WindowMessageBox final : public midi::ErrorBox
 {
 public:
     explicit WindowMessageBox(QWidget *parent) : parent_(parent) {}
