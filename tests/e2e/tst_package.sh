@@ -123,6 +123,7 @@ appstreamcli validate --no-net "$metainfo" >"$E2E_TMP/appstream.log" 2>&1 \
     || { _e2e_tail "$E2E_TMP/appstream.log"; fail "appstreamcli does not accept $metainfo"; }
 released=$(sed -n 's/.*<release version="\([^"]*\)".*/\1/p' "$metainfo" | sed -n 1p)
 [ "$released" = "$version" ] || fail "the newest release in $metainfo is '$released', the package's version $version"
+grep '<project_license>MIT</project_license>' "$metainfo" >/dev/null || fail "$metainfo does not declare the MIT licence"
 if command -v desktop-file-validate >/dev/null; then
     desktop-file-validate "$desktop_entry" >"$E2E_TMP/desktop.log" 2>&1 \
         || { _e2e_tail "$E2E_TMP/desktop.log"; fail "desktop-file-validate does not accept $desktop_entry"; }
