@@ -32,8 +32,11 @@ expected_files="\
 /usr/lib/tirrel/haap.txt
 /usr/lib/tirrel/tirrel
 /usr/share/applications/tirrel.desktop
+/usr/share/doc/tirrel/changelog.gz
+/usr/share/doc/tirrel/copyright
 /usr/share/icons/hicolor/32x32/apps/tirrel.png
 /usr/share/icons/hicolor/scalable/apps/tirrel.svg
+/usr/share/man/man1/tirrel.1.gz
 /usr/share/metainfo/example.tirrel.Tirrel.metainfo.xml"
 desktop_entry=/usr/share/applications/tirrel.desktop
 metainfo=/usr/share/metainfo/example.tirrel.Tirrel.metainfo.xml
@@ -124,6 +127,8 @@ appstreamcli validate --no-net "$metainfo" >"$E2E_TMP/appstream.log" 2>&1 \
 released=$(sed -n 's/.*<release version="\([^"]*\)".*/\1/p' "$metainfo" | sed -n 1p)
 [ "$released" = "$version" ] || fail "the newest release in $metainfo is '$released', the package's version $version"
 grep '<project_license>MIT</project_license>' "$metainfo" >/dev/null || fail "$metainfo does not declare the MIT licence"
+logged=$(zcat /usr/share/doc/tirrel/changelog.gz | sed -n '1s/^tirrel (\([^)]*\)).*/\1/p')
+[ "$logged" = "$version" ] || fail "the newest entry in the package's changelog is '$logged', the package's version $version"
 if command -v desktop-file-validate >/dev/null; then
     desktop-file-validate "$desktop_entry" >"$E2E_TMP/desktop.log" 2>&1 \
         || { _e2e_tail "$E2E_TMP/desktop.log"; fail "desktop-file-validate does not accept $desktop_entry"; }
