@@ -22,8 +22,8 @@ packages=(
   pulseaudio pulseaudio-utils
   # fuzzing (libFuzzer comes with clang)
   clang
-  # packaging: the .deb, its dependencies and the desktop metadata check
-  dpkg-dev appstream desktop-file-utils
+  # packaging: the .deb, its dependencies, the desktop metadata check and the Debian policy check
+  dpkg-dev appstream desktop-file-utils lintian
   "$@"
 )
 

@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs the build with `cmake --install` into a scratch prefix and as a Debian package built by
-# CPack, installed with apt-get. Checks the files, the declared dependencies and the desktop
-# metadata, starts the installed /usr/bin/tirrel on an X server, checks its window and its list of
-# 128 instruments, ends it with Power, and removes the package again (on every way out).
+# CPack, installed with apt-get. Checks the files, the declared dependencies, what lintian finds
+# and the desktop metadata, starts the installed /usr/bin/tirrel on an X server, checks its window
+# and its list of 128 instruments, ends it with Power, and removes the package again (on every way
+# out).
 # Usage: tst_package.sh BUILD_DIR
 #
 # The test owns the system-wide package only while it runs: a tirrel package installed by anyone
@@ -15,6 +16,7 @@ build=${1:-}
 command -v apt-get >/dev/null || skip "apt-get is not installed"
 command -v dpkg-shlibdeps >/dev/null || skip "dpkg-shlibdeps is not installed (package dpkg-dev)"
 command -v appstreamcli >/dev/null || skip "appstreamcli is not installed (package appstream)"
+command -v lintian >/dev/null || skip "lintian is not installed (package lintian)"
 for tool in cpack xdotool import convert compare identify; do
     command -v "$tool" >/dev/null || skip "$tool is not installed"
 done
@@ -32,8 +34,11 @@ expected_files="\
 /usr/lib/tirrel/haap.txt
 /usr/lib/tirrel/tirrel
 /usr/share/applications/tirrel.desktop
+/usr/share/doc/tirrel/changelog.gz
+/usr/share/doc/tirrel/copyright
 /usr/share/icons/hicolor/32x32/apps/tirrel.png
 /usr/share/icons/hicolor/scalable/apps/tirrel.svg
+/usr/share/man/man1/tirrel.1.gz
 /usr/share/metainfo/example.tirrel.Tirrel.metainfo.xml"
 desktop_entry=/usr/share/applications/tirrel.desktop
 metainfo=/usr/share/metainfo/example.tirrel.Tirrel.metainfo.xml
@@ -109,6 +114,13 @@ for need in 'libqt6widgets6' 'libqt6svg6' 'librtmidi[0-9]+' 'libfluidsynth[0-9]+
     grep -E "(^|[ ,|])$need" <<<"$depends" >/dev/null || fail "Depends lacks $need: $depends"
 done
 
+# Debian's own checks: an error fails, a warning is shown. Run as root, lintian says so on stderr.
+lintian_status=0
+lintian "$deb" >"$E2E_TMP/lintian.log" 2>"$E2E_TMP/lintian.err" || lintian_status=$?
+grep '^E: ' "$E2E_TMP/lintian.log" >&2 && fail "lintian finds errors in ${deb##*/}"
+[ "$lintian_status" -eq 0 ] || { _e2e_tail "$E2E_TMP/lintian.err"; fail "lintian failed with status $lintian_status"; }
+grep '^W: ' "$E2E_TMP/lintian.log" >&2 || log "lintian: no warnings"
+
 : >"$marker"
 apt install "$deb" || { _e2e_tail "$E2E_TMP/apt.log"; fail "apt-get install ${deb##*/} failed"; }
 [ "$(package_status)" = installed ] || fail "tirrel is not installed after apt-get install"
@@ -123,6 +135,9 @@ appstreamcli validate --no-net "$metainfo" >"$E2E_TMP/appstream.log" 2>&1 \
     || { _e2e_tail "$E2E_TMP/appstream.log"; fail "appstreamcli does not accept $metainfo"; }
 released=$(sed -n 's/.*<release version="\([^"]*\)".*/\1/p' "$metainfo" | sed -n 1p)
 [ "$released" = "$version" ] || fail "the newest release in $metainfo is '$released', the package's version $version"
+grep '<project_license>MIT</project_license>' "$metainfo" >/dev/null || fail "$metainfo does not declare the MIT licence"
+logged=$(zcat /usr/share/doc/tirrel/changelog.gz | sed -n '1s/^tirrel (\([^)]*\)).*/\1/p')
+[ "$logged" = "$version" ] || fail "the newest entry in the package's changelog is '$logged', the package's version $version"
 if command -v desktop-file-validate >/dev/null; then
     desktop-file-validate "$desktop_entry" >"$E2E_TMP/desktop.log" 2>&1 \
         || { _e2e_tail "$E2E_TMP/desktop.log"; fail "desktop-file-validate does not accept $desktop_entry"; }
