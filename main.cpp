@@ -13,6 +13,7 @@
 
 int main(int argc, char *argv[])
 {
+    midi::prepareProcess();
     QApplication app(argc, argv);
     const auto platform = midi::createSystemPlatform();
     MidiOut::setPlatform(platform.get());

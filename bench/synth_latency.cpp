@@ -3,7 +3,8 @@
 // (idle and with both cores busy), and the CPU the open, idle synthesizer takes.
 
 #include "support/pulseserver.h"
-#include "synthout.h"
+#include "backend.h"
+#include "systemplatform.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -112,7 +113,7 @@ int dropouts(const std::vector<float> &s, std::size_t from, std::size_t to)
 }
 
 // Over ten seconds of a held note.
-int heldNoteDropouts(SynthOut &synth, HMidiOut h, Monitor &monitor)
+int heldNoteDropouts(MidiPlatform &synth, HMidiOut h, Monitor &monitor)
 {
     const std::size_t start = monitor.samples.size();
     synth.send(h, kNoteOn);
@@ -135,6 +136,7 @@ double cpuSeconds()
 
 int main(int argc, char **argv)
 {
+    prepareProcess();
     QCoreApplication app(argc, argv);
     PulseServer server;
     QString error;
@@ -143,7 +145,8 @@ int main(int argc, char **argv)
         return 77;
     }
 
-    SynthOut synth;
+    SystemPlatform synth;
+    synth.setMapper(createSynthBackend());
     HMidiOut h = 0;
     const double openStart = nowMs();
     const MmResult opened = synth.open(h, kMidiMapper, 0, 0, 0);

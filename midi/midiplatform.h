@@ -1,11 +1,11 @@
 #pragma once
 
 // The MIDI output calls the rest of the program is written against. Each stands for one
-// call of the Windows multimedia MIDI output API (midiOutGetNumDevs, midiOutGetDevCaps,
-// midiOutOpen, midiOutClose, midiOutShortMsg, midiOutGetErrorText) and keeps its
-// arguments, order and result codes, so the module above reads the same on every
-// system. The names are the program's own: <windows.h> defines the API's names as
-// macros, which would rename these methods in any file that includes it.
+// call of the Windows multimedia MIDI output API (device count, capabilities, open, close,
+// short message, error text) and keeps its arguments, order and result codes, so the
+// module above reads the same on every system. The names are the program's own:
+// <windows.h> defines the API's names as macros, which would rename these methods in any
+// file that includes it.
 
 #include <cstddef>
 #include <cstdint>

@@ -1,98 +1,240 @@
 #include "systemplatform.h"
 
+#include "backend.h"
 #include "errortext.h"
-#include "portout.h"
-#include "synthout.h"
 
+#include <exception>
 #include <map>
+#include <new>
+
+#include <cstdlib>
 
 namespace midi {
 
 namespace {
 
-// Routes each call to the backend that owns the device id or handle. Handles are
-// its own, so two backends numbering theirs alike never meet.
-class SystemPlatform final : public MidiPlatform
+struct BackendEntry
 {
-public:
-    std::uint32_t deviceCount() override { return ports_.deviceCount(); }
-
-    MmResult deviceCaps(std::uint32_t deviceId, DeviceCaps &caps) override
-    {
-        return remember(backendFor(deviceId).deviceCaps(deviceId, caps), backendFor(deviceId));
-    }
-
-    MmResult open(HMidiOut &handle, std::uint32_t deviceId, std::uintptr_t callback,
-                  std::uintptr_t instance, std::uint32_t flags) override
-    {
-        MidiPlatform &backend = backendFor(deviceId);
-        HMidiOut inner = 0;
-        const MmResult r = backend.open(inner, deviceId, callback, instance, flags);
-        if (r != result::NoError)
-            return remember(r, backend);
-        handle = nextHandle_++;
-        routes_[handle] = {&backend, inner};
-        return r;
-    }
-
-    MmResult close(HMidiOut handle) override
-    {
-        const auto it = routes_.find(handle);
-        if (it == routes_.end())
-            return result::InvalidHandle;
-        const Route route = it->second;
-        routes_.erase(it);
-        return remember(route.backend->close(route.handle), *route.backend);
-    }
-
-    MmResult send(HMidiOut handle, std::uint32_t message) override
-    {
-        const auto it = routes_.find(handle);
-        if (it == routes_.end())
-            return result::InvalidHandle;
-        return remember(it->second.backend->send(it->second.handle, message), *it->second.backend);
-    }
-
-    MmResult errorText(MmResult code, char16_t *text, std::uint32_t chars) override
-    {
-        // The backend that last failed with this code knows why.
-        const auto it = lastFailure_.find(code);
-        if (it != lastFailure_.end())
-            return it->second->errorText(code, text, chars);
-        return plain_.getErrorText(code, text, chars);
-    }
-
-private:
-    struct Route
-    {
-        MidiPlatform *backend;
-        HMidiOut handle;
-    };
-
-    MidiPlatform &backendFor(std::uint32_t deviceId)
-    {
-        if (deviceId == kMidiMapper)
-            return synth_;
-        return ports_;
-    }
-
-    MmResult remember(MmResult r, MidiPlatform &backend)
-    {
-        if (r != result::NoError)
-            lastFailure_[r] = &backend;
-        return r;
-    }
-
-    SynthOut synth_;
-    PortOut ports_;
-    ErrorReasons plain_;
-    std::map<HMidiOut, Route> routes_;
-    std::map<MmResult, MidiPlatform *> lastFailure_;
-    HMidiOut nextHandle_ = 1;
+    const char *name;
+    bool mapper;  // answers for the mapper id rather than numbering ports
+    void (*prepareProcess)();
+    std::unique_ptr<Backend> (*create)();
 };
+
+// Every backend this build has, as the configure step found them. The ports are numbered
+// in this order.
+constexpr BackendEntry kBackends[] = {
+#ifdef TIRREL_HAVE_FLUIDSYNTH
+    {"FluidSynth", true, &prepareSynthProcess, [] { return createSynthBackend(); }},
+#endif
+#ifdef TIRREL_HAVE_ALSA
+    {"ALSA", false, &prepareAlsaProcess, &createAlsaBackend},
+#endif
+#ifdef TIRREL_HAVE_JACK
+    {"JACK", false, &prepareJackProcess, &createJackBackend},
+#endif
+};
+
+// The one boundary where what the libraries beneath the backends throw becomes a result.
+template <typename Call>
+MmResult guarded(ErrorReasons &reasons, Call &&call) noexcept
+{
+    try {
+        return call();
+    } catch (const std::bad_alloc &) {
+        return reasons.fail(result::NoMem);
+    } catch (const std::exception &e) {
+        return reasons.fail(result::Error, QString::fromLocal8Bit(e.what()));
+    } catch (...) {
+        return reasons.fail(result::Error);
+    }
+}
 
 } // namespace
 
-std::unique_ptr<MidiPlatform> createSystemPlatform() { return std::make_unique<SystemPlatform>(); }
+void prepareProcess()
+{
+    // libjack, beneath the JACK ports and the synthesizer's JACK output, starts a server
+    // for any client that does not say otherwise; without a JACK setup that takes seconds,
+    // fails, and may take the sound card from the desktop.
+    ::setenv("JACK_NO_START_SERVER", "1", 1);
+    // libpulse, beneath the synthesizer's PulseAudio output and ALSA's pulse plugin, starts
+    // a sound server where autospawn is on. The program must never start one, and the
+    // user's client.conf cannot be overridden from here: the daemon it would start is one
+    // that exits at once. Programs started from this one (the browser) inherit it; a
+    // desktop's sound server is started by the session, not by its clients.
+    ::setenv("PULSE_BINARY", "/bin/false", 1);
+    for (const BackendEntry &entry : kBackends)
+        entry.prepareProcess();
+}
+
+QStringList backendNames()
+{
+    QStringList names;
+    for (const BackendEntry &entry : kBackends)
+        names << QString::fromLatin1(entry.name);
+    return names;
+}
+
+std::unique_ptr<MidiPlatform> createSystemPlatform()
+{
+    auto platform = std::make_unique<SystemPlatform>();
+    for (const BackendEntry &entry : kBackends) {
+        if (entry.mapper)
+            platform->setMapper(entry.create());
+        else
+            platform->addPorts(entry.create());
+    }
+    return platform;
+}
+
+class SystemPlatform::Private
+{
+public:
+    struct Listed
+    {
+        Backend *backend;
+        Port port;
+    };
+
+    void list()
+    {
+        listed.clear();
+        for (const auto &backend : ports) {
+            std::vector<Port> found;
+            // A backend that cannot be reached has no ports; the device list has no place for why.
+            guarded(reasons, [&] {
+                found = backend->list();
+                return result::NoError;
+            });
+            for (Port &port : found)
+                listed.push_back({backend.get(), std::move(port)});
+        }
+        everListed = true;
+    }
+
+    MmResult badDeviceId(std::uint32_t deviceId)
+    {
+        if (deviceId == kMidiMapper)
+            return reasons.fail(result::BadDeviceId, QStringLiteral("系统 MIDI 端口没有 MIDI 映射器。"));
+        return reasons.fail(result::BadDeviceId, QStringLiteral("设备号 %1 不在 %2 个系统 MIDI 端口之内。")
+                                                     .arg(deviceId)
+                                                     .arg(listed.size()));
+    }
+
+    // Declared before the outputs, which may refer to their backend until they close.
+    std::unique_ptr<Backend> mapper;
+    std::vector<std::unique_ptr<Backend>> ports;
+    ErrorReasons reasons;
+    std::vector<Listed> listed;
+    bool everListed = false;
+    HMidiOut lastHandle = 0;
+    std::map<HMidiOut, std::unique_ptr<Output>> outputs;
+};
+
+SystemPlatform::SystemPlatform() : d(std::make_unique<Private>()) {}
+
+SystemPlatform::~SystemPlatform() = default;
+
+void SystemPlatform::setMapper(std::unique_ptr<Backend> backend) { d->mapper = std::move(backend); }
+
+void SystemPlatform::addPorts(std::unique_ptr<Backend> backend) { d->ports.push_back(std::move(backend)); }
+
+std::uint32_t SystemPlatform::deviceCount()
+{
+    d->list();
+    return static_cast<std::uint32_t>(d->listed.size());
+}
+
+MmResult SystemPlatform::deviceCaps(std::uint32_t deviceId, DeviceCaps &caps)
+{
+    if (deviceId == kMidiMapper) {
+        if (!d->mapper)
+            return d->badDeviceId(deviceId);
+        return guarded(d->reasons, [&] {
+            const std::vector<Port> offered = d->mapper->list();
+            if (offered.empty())
+                return d->reasons.fail(result::NoDriver);
+            caps = offered.front().caps;
+            return result::NoError;
+        });
+    }
+    if (!d->everListed)
+        d->list();
+    if (deviceId >= d->listed.size())
+        return d->badDeviceId(deviceId);
+    caps = d->listed[deviceId].port.caps;
+    return result::NoError;
+}
+
+MmResult SystemPlatform::open(HMidiOut &handle, std::uint32_t deviceId, std::uintptr_t, std::uintptr_t,
+                              std::uint32_t flags)
+{
+    handle = 0;
+    // Nothing is called back: messages only go out.
+    if (flags != 0)
+        return d->reasons.fail(result::InvalidFlag, QStringLiteral("MIDI 输出不支持回调（标志 0x%1）。").arg(flags, 0, 16));
+    Backend *backend = nullptr;
+    Port port;
+    if (deviceId == kMidiMapper) {
+        if (!d->mapper)
+            return d->badDeviceId(deviceId);
+        backend = d->mapper.get();
+    } else {
+        if (!d->everListed)
+            d->list();
+        if (deviceId >= d->listed.size())
+            return d->badDeviceId(deviceId);
+        backend = d->listed[deviceId].backend;
+        port = d->listed[deviceId].port;
+    }
+
+    std::unique_ptr<Output> output;
+    const MmResult code = guarded(d->reasons, [&] {
+        Failure failure{result::Error, {}};
+        output = backend->open(port, failure);
+        return output ? result::NoError : d->reasons.fail(failure.code, failure.reason);
+    });
+    if (code != result::NoError)
+        return code;
+
+    do {
+        ++d->lastHandle;
+    } while (d->lastHandle == 0 || d->outputs.count(d->lastHandle) != 0);
+    d->outputs.emplace(d->lastHandle, std::move(output));
+    handle = d->lastHandle;
+    return result::NoError;
+}
+
+MmResult SystemPlatform::close(HMidiOut handle)
+{
+    const auto it = d->outputs.find(handle);
+    if (it == d->outputs.end())
+        return d->reasons.fail(result::InvalidHandle);
+    std::unique_ptr<Output> output = std::move(it->second);
+    d->outputs.erase(it);
+    return guarded(d->reasons, [&] {
+        output.reset();
+        return result::NoError;
+    });
+}
+
+MmResult SystemPlatform::send(HMidiOut handle, std::uint32_t message)
+{
+    const auto it = d->outputs.find(handle);
+    if (it == d->outputs.end())
+        return d->reasons.fail(result::InvalidHandle);
+    return guarded(d->reasons, [&] {
+        const std::optional<Failure> failure = it->second->send(message);
+        return failure ? d->reasons.fail(failure->code, failure->reason) : result::NoError;
+    });
+}
+
+MmResult SystemPlatform::errorText(MmResult code, char16_t *text, std::uint32_t chars)
+{
+    if (text == nullptr || chars == 0)
+        return result::InvalidParam;
+    return d->reasons.getErrorText(code, text, chars);
+}
 
 } // namespace midi

@@ -2,12 +2,53 @@
 
 #include "midiplatform.h"
 
+#include <QStringList>
 #include <memory>
 
 namespace midi {
 
-// The platform the program runs on: the built-in synthesizer answers for the mapper
-// id, the system's MIDI ports for ids 0..N-1.
+class Backend;
+
+// The platform made of the backends this build has, registered in one table: the
+// built-in synthesizer answers for the mapper id, the system's MIDI ports are numbered
+// 0..N-1 in the table's order and, within a backend, in the system's.
 std::unique_ptr<MidiPlatform> createSystemPlatform();
+
+// The process-wide settings the backends' libraries need: made once, at the start of
+// main, before any of their threads starts and before anything reads the environment.
+void prepareProcess();
+
+// The names of the backends this build has, in the table's order.
+QStringList backendNames();
+
+// Routes each call to the backend that owns the device id or handle. Tests build one of
+// the backends they need.
+class SystemPlatform : public MidiPlatform
+{
+public:
+    SystemPlatform();
+    ~SystemPlatform() override;
+    SystemPlatform(const SystemPlatform &) = delete;
+    SystemPlatform &operator=(const SystemPlatform &) = delete;
+
+    // The backend that answers for the mapper id; none by default.
+    void setMapper(std::unique_ptr<Backend> backend);
+    // A backend whose outputs follow those of the backends added before it.
+    void addPorts(std::unique_ptr<Backend> backend);
+
+    // Lists the ports again; ids given to deviceCaps and open name the ports of the
+    // latest list, even after ports come and go.
+    std::uint32_t deviceCount() override;
+    MmResult deviceCaps(std::uint32_t deviceId, DeviceCaps &caps) override;
+    MmResult open(HMidiOut &handle, std::uint32_t deviceId, std::uintptr_t callback,
+                  std::uintptr_t instance, std::uint32_t flags) override;
+    MmResult close(HMidiOut handle) override;
+    MmResult send(HMidiOut handle, std::uint32_t message) override;
+    MmResult errorText(MmResult code, char16_t *text, std::uint32_t chars) override;
+
+private:
+    class Private;
+    std::unique_ptr<Private> d;
+};
 
 } // namespace midi

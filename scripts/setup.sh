@@ -8,7 +8,7 @@ packages=(
   # build
   build-essential cmake ninja-build pkg-config
   qt6-base-dev qt6-svg-dev libgl-dev
-  libfluidsynth-dev
+  libfluidsynth-dev libpulse-dev
   # jackd2 removes librtmidi-dev when installed after it, so these three go in one command
   librtmidi-dev libjack-jackd2-dev jackd2 libasound2-dev
   # running: a CJK font so the Chinese captions never show boxes
@@ -18,7 +18,7 @@ packages=(
   # reading the program's message boxes as a screen reader does: the accessibility bus and gdbus
   at-spi2-core dbus-daemon libglib2.0-bin
   # the benchmark's own presses (XTest) and recordings (PulseAudio)
-  libxtst-dev libpulse-dev
+  libxtst-dev
   pulseaudio pulseaudio-utils
   # fuzzing (libFuzzer comes with clang)
   clang

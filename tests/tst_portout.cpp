@@ -2,7 +2,8 @@
 // with capture clients that record what reaches them.
 
 #include "errortext.h"
-#include "portout.h"
+#include "backend.h"
+#include "systemplatform.h"
 #include "support/jackserver.h"
 
 #include <QCoreApplication>
@@ -37,12 +38,23 @@ namespace {
 constexpr auto kArrival = 500ms;
 constexpr quint32 kNoteOn = 0x007F2490;
 
+// The system's MIDI ports as the program has them, without the synthesizer.
+class Ports : public midi::SystemPlatform
+{
+public:
+    Ports()
+    {
+        addPorts(midi::createAlsaBackend());
+        addPorts(midi::createJackBackend());
+    }
+};
+
 QByteArray bytesOf(const MidiCapture::Event &event)
 {
     return QByteArray(reinterpret_cast<const char *>(event.bytes.data()), static_cast<qsizetype>(event.bytes.size()));
 }
 
-QString productName(midi::PortOut &ports, std::uint32_t id)
+QString productName(Ports &ports, std::uint32_t id)
 {
     midi::DeviceCaps caps;
     if (ports.deviceCaps(id, caps) != result::NoError)
@@ -52,7 +64,7 @@ QString productName(midi::PortOut &ports, std::uint32_t id)
 }
 
 // Takes a fresh list and returns the names under ids 0..N-1.
-QStringList listPorts(midi::PortOut &ports)
+QStringList listPorts(Ports &ports)
 {
     QStringList names;
     const std::uint32_t count = ports.deviceCount();
@@ -61,7 +73,7 @@ QStringList listPorts(midi::PortOut &ports)
     return names;
 }
 
-QString errorText(midi::PortOut &ports, MmResult code)
+QString errorText(Ports &ports, MmResult code)
 {
     char16_t text[midi::kMaxErrorLength] = {};
     ports.errorText(code, text, midi::kMaxErrorLength);
@@ -105,14 +117,6 @@ private:
     int saved_ = -1;
 };
 
-template <typename T>
-T percentile(std::vector<T> values, double p)
-{
-    std::sort(values.begin(), values.end());
-    const auto index = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5);
-    return values[index];
-}
-
 } // namespace
 
 class TestPortOut : public QObject
@@ -141,13 +145,12 @@ private slots:
     void serverDiesWhileOpen();
     void serverStallsWhileOpen();
     void noServer();
-    void sendCostAndLatency();
 
 private:
     bool startServer(const JackServer::Options &options = {});
     MidiCapture *capture(const QString &client);
     // Lists the ports and opens the one named `port`; 0 if that fails.
-    midi::HMidiOut openByName(midi::PortOut &ports, const QString &port);
+    midi::HMidiOut openByName(Ports &ports, const QString &port);
 
     std::unique_ptr<JackServer> server_;
     std::vector<std::unique_ptr<MidiCapture>> captures_;
@@ -176,7 +179,7 @@ MidiCapture *TestPortOut::capture(const QString &client)
     return captures_.back().get();
 }
 
-midi::HMidiOut TestPortOut::openByName(midi::PortOut &ports, const QString &port)
+midi::HMidiOut TestPortOut::openByName(Ports &ports, const QString &port)
 {
     const QStringList names = listPorts(ports);
     const auto id = names.indexOf(port);
@@ -208,7 +211,7 @@ void TestPortOut::listsOtherClientsInputPorts()
     QVERIFY(a && b);
     const QStringList expected = {QStringLiteral("a:in"), QStringLiteral("b:in")};
 
-    midi::PortOut ports;
+    Ports ports;
     QStringList names = listPorts(ports);
     names.sort();
     QCOMPARE(names, expected);
@@ -248,7 +251,7 @@ void TestPortOut::productName()
     MidiCapture *sink = capture(client);
     QVERIFY(sink);
 
-    midi::PortOut ports;
+    Ports ports;
     QCOMPARE(ports.deviceCount(), 1u);
     midi::DeviceCaps caps;
     QCOMPARE(ports.deviceCaps(0, caps), result::NoError);
@@ -287,7 +290,7 @@ void TestPortOut::sendsStatusAndItsDataBytes()
     QVERIFY(startServer());
     MidiCapture *sink = capture(QStringLiteral("sink"));
     QVERIFY(sink);
-    midi::PortOut ports;
+    Ports ports;
     const midi::HMidiOut handle = openByName(ports, sink->portName());
     QVERIFY(handle != 0);
 
@@ -320,7 +323,7 @@ void TestPortOut::refusesMessage()
     QVERIFY(startServer());
     MidiCapture *sink = capture(QStringLiteral("sink"));
     QVERIFY(sink);
-    midi::PortOut ports;
+    Ports ports;
     const midi::HMidiOut handle = openByName(ports, sink->portName());
     QVERIFY(handle != 0);
 
@@ -348,7 +351,7 @@ void TestPortOut::refusesBadDeviceIds()
     QFETCH(quint32, id);
     QVERIFY(startServer());
     QVERIFY(capture(QStringLiteral("only")));
-    midi::PortOut ports;
+    Ports ports;
     QCOMPARE(ports.deviceCount(), 1u);
 
     midi::DeviceCaps caps;
@@ -364,7 +367,7 @@ void TestPortOut::handles()
     MidiCapture *a = capture(QStringLiteral("a"));
     MidiCapture *b = capture(QStringLiteral("b"));
     QVERIFY(a && b);
-    midi::PortOut ports;
+    Ports ports;
     const QStringList names = listPorts(ports);
     const auto idA = static_cast<std::uint32_t>(names.indexOf(a->portName()));
     const auto idB = static_cast<std::uint32_t>(names.indexOf(b->portName()));
@@ -407,7 +410,7 @@ void TestPortOut::closeDeliversWhatWasSent()
     QVERIFY(startServer());
     MidiCapture *sink = capture(QStringLiteral("sink"));
     QVERIFY(sink);
-    midi::PortOut ports;
+    Ports ports;
     for (int round = 0; round < 5; ++round) {
         const midi::HMidiOut handle = openByName(ports, sink->portName());
         QVERIFY(handle != 0);
@@ -471,7 +474,7 @@ void TestPortOut::idKeepsItsPort()
     for (const QString &name : leftBeforeListing)
         QVERIFY(leave(name));
 
-    midi::PortOut ports;
+    Ports ports;
     const QString targetPort = target + QStringLiteral(":in");
     const auto id = listPorts(ports).indexOf(targetPort);
     QVERIFY(id >= 0);
@@ -481,7 +484,7 @@ void TestPortOut::idKeepsItsPort()
     for (const QString &name : joinAfterListing)
         QVERIFY(join(name));
     // The row probes what it claims only if the ports really moved under the id.
-    midi::PortOut observer;
+    Ports observer;
     QCOMPARE(listPorts(observer).value(id), nowUnderItsId);
 
     midi::HMidiOut handle = 0;
@@ -531,7 +534,7 @@ void TestPortOut::portVanishesWhileOpen()
         QVERIFY(server_->waitForPort(port, true));
     }
 
-    midi::PortOut ports;
+    Ports ports;
     const midi::HMidiOut handle = openByName(ports, port);
     QVERIFY(handle != 0);
     QCOMPARE(ports.send(handle, kNoteOn), result::NoError);
@@ -567,7 +570,7 @@ void TestPortOut::serverDiesWhileOpen()
     QVERIFY(startServer());
     MidiCapture *sink = capture(QStringLiteral("sink"));
     QVERIFY(sink);
-    midi::PortOut ports;
+    Ports ports;
     const midi::HMidiOut handle = openByName(ports, sink->portName());
     QVERIFY(handle != 0);
     QCOMPARE(ports.send(handle, kNoteOn), result::NoError);
@@ -624,7 +627,7 @@ void TestPortOut::serverStallsWhileOpen()
     QVERIFY(startServer());
     MidiCapture *sink = capture(QStringLiteral("sink"));
     QVERIFY(sink);
-    midi::PortOut ports;
+    Ports ports;
     const midi::HMidiOut handle = openByName(ports, sink->portName());
     QVERIFY(handle != 0);
 
@@ -671,11 +674,12 @@ void TestPortOut::noServer()
     qunsetenv("JACK_NO_START_SERVER");
     jack_set_error_function(nullptr);
     jack_set_info_function(nullptr);
+    midi::prepareProcess();
 
     StderrCapture stderrText;
     QElapsedTimer timer;
     timer.start();
-    midi::PortOut ports;
+    Ports ports;
     QCOMPARE(ports.deviceCount(), 0u);
     midi::DeviceCaps caps;
     QCOMPARE(ports.deviceCaps(0, caps), result::BadDeviceId);
@@ -691,51 +695,12 @@ void TestPortOut::noServer()
     QVERIFY2(elapsed < 1000, qPrintable(QString::number(elapsed)));
 }
 
-void TestPortOut::sendCostAndLatency()
-{
-    constexpr int kSends = 50;
-    QVERIFY(startServer());
-    MidiCapture *sink = capture(QStringLiteral("sink"));
-    QVERIFY(sink);
-    midi::PortOut ports;
-    const midi::HMidiOut handle = openByName(ports, sink->portName());
-    QVERIFY(handle != 0);
-
-    std::vector<double> costUs;
-    std::vector<double> latencyUs;
-    for (int i = 0; i < kSends; ++i) {
-        // Land the sends at different points of the period.
-        std::this_thread::sleep_for(std::chrono::microseconds(700 + i * 389 % 1400));
-        const std::uint64_t sentAt = MidiCapture::now();
-        const auto before = std::chrono::steady_clock::now();
-        const MmResult code = ports.send(handle, 0x007F0090u | std::uint32_t(36 + i) << 8);
-        costUs.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - before).count());
-        QCOMPARE(code, result::NoError);
-
-        const auto events = sink->waitForEvents(static_cast<std::size_t>(i + 1), kArrival);
-        QCOMPARE(events.size(), static_cast<std::size_t>(i + 1));
-        QCOMPARE(int(events.back().bytes.at(1)), 36 + i);
-        latencyUs.push_back(double(events.back().arrivalUsecs - sentAt));
-    }
-
-    const double periodUs = 1e6 * server_->periodFrames() / server_->sampleRate();
-    const double median = percentile(latencyUs, 0.5);
-    const double p95 = percentile(latencyUs, 0.95);
-    qInfo("send cost over %d sends: median %.1f us, p95 %.1f us", kSends, percentile(costUs, 0.5),
-          percentile(costUs, 0.95));
-    qInfo("call to arrival, period %.0f us: median %.0f us, p95 %.0f us, max %.0f us", periodUs, median, p95,
-          percentile(latencyUs, 1.0));
-    // A message goes out at the start of the next cycle, half a period after the call on
-    // average; a server without real-time priority on a loaded machine wakes late, which
-    // shows in the tail, so only the median is held to a bound.
-    QVERIFY2(median < 1.5 * periodUs, qPrintable(QString::number(median)));
-}
-
 int main(int argc, char *argv[])
 {
     QString isolation;
     if (!testsupport::privateJackState(&isolation))
         std::fprintf(stderr, "note: JACK state shared with other processes (%s)\n", qPrintable(isolation));
+    midi::prepareProcess();
     QCoreApplication app(argc, argv);
     // A machine that cannot run a JACK server skips these tests (exit 77) rather than
     // reporting them as passed.

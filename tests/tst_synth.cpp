@@ -1,5 +1,6 @@
 #include "synth.h"
-#include "synthout.h"
+#include "backend.h"
+#include "systemplatform.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -17,6 +18,13 @@
 using namespace midi;
 
 namespace {
+
+// The built-in synthesizer as the program has it, with the sound fonts given.
+class SynthPlatform : public SystemPlatform
+{
+public:
+    explicit SynthPlatform(QStringList soundFonts) { setMapper(createSynthBackend(std::move(soundFonts))); }
+};
 
 const QString kTimGM = QStringLiteral("/usr/share/sounds/sf2/TimGM6mb.sf2");
 constexpr int kRate = static_cast<int>(Synth::kSampleRate);
@@ -357,7 +365,7 @@ private slots:
         QFETCH(std::uint32_t, deviceId);
         QFETCH(QStringList, soundFonts);
         QFETCH(MmResult, expected);
-        SynthOut synth(soundFonts);
+        SynthPlatform synth(soundFonts);
         QCOMPARE(synth.deviceCount(), 0u);
         DeviceCaps caps;
         QCOMPARE(synth.deviceCaps(deviceId, caps), expected);
@@ -370,7 +378,7 @@ private slots:
 
     void refusedCalls()
     {
-        SynthOut synth({kTimGM});
+        SynthPlatform synth({kTimGM});
         HMidiOut handle = 0;
         QCOMPARE(synth.open(handle, 0, 0, 0, 0), result::BadDeviceId);
         QCOMPARE(handle, HMidiOut(0));
@@ -383,7 +391,7 @@ private slots:
 
     void openWithoutSoundFont()
     {
-        SynthOut synth({"/nonexistent/x.sf2"});
+        SynthPlatform synth({"/nonexistent/x.sf2"});
         HMidiOut handle = 0;
         const MmResult r = synth.open(handle, kMidiMapper, 0, 0, 0);
         QCOMPARE(r, result::NoDriver);
@@ -406,7 +414,7 @@ private slots:
         qputenv("JACK_DEFAULT_SERVER", jackServer);
         qputenv("ALSA_CONFIG_PATH", QFile::encodeName(alsaConfig.fileName()));
 
-        SynthOut synth({kTimGM});
+        SynthPlatform synth({kTimGM});
         HMidiOut handle = 0;
         QElapsedTimer timer;
         const int savedStderr = dup(STDERR_FILENO);
@@ -437,5 +445,12 @@ private slots:
     }
 };
 
-QTEST_GUILESS_MAIN(TestSynth)
+int main(int argc, char **argv)
+{
+    // As the program does first; the synthesizer needs nothing of the MIDI ports.
+    prepareProcess();
+    QCoreApplication app(argc, argv);
+    TestSynth test;
+    return QTest::qExec(&test, argc, argv);
+}
 #include "tst_synth.moc"

@@ -2,8 +2,10 @@
 // and stopped by each test. Where no PulseAudio server can run, the whole test reports
 // itself skipped to CTest (exit code 77).
 
+#include "backend.h"
+#include "support/jackserver.h"
 #include "support/pulseserver.h"
-#include "synthout.h"
+#include "systemplatform.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -19,9 +21,19 @@
 #include <unistd.h>
 
 using namespace midi;
+using testsupport::AudioCapture;
+using testsupport::JackServer;
+using testsupport::MidiCapture;
 using testsupport::PulseServer;
 
 namespace {
+
+// The built-in synthesizer as the program has it, with the sound fonts given.
+class SynthPlatform : public SystemPlatform
+{
+public:
+    explicit SynthPlatform(QStringList soundFonts) { setMapper(createSynthBackend(std::move(soundFonts))); }
+};
 
 const QString kTimGM = QStringLiteral("/usr/share/sounds/sf2/TimGM6mb.sf2");
 constexpr std::uint32_t kNoteOn = 0x007F3C90;
@@ -76,6 +88,26 @@ private:
     QByteArray pending_;
 };
 
+// The first loud cycle in the capture after `sentAt` (JACK's clock), counted in cycles from
+// the first one that ran after it; -1 if none comes within `timeout`.
+int cyclesUntilLoud(AudioCapture &capture, std::uint64_t sentAt, std::chrono::milliseconds timeout)
+{
+    QElapsedTimer timer;
+    timer.start();
+    int count = 0;
+    while (timer.elapsed() < timeout.count()) {
+        for (const AudioCapture::Cycle &cycle : capture.takeCycles()) {
+            if (cycle.usecs < sentAt)
+                continue;
+            ++count;
+            if (cycle.peak > 0.01f)  // -40 dBFS
+                return count;
+        }
+        QTest::qWait(5);
+    }
+    return -1;
+}
+
 } // namespace
 
 class TestSynthOut : public QObject
@@ -96,7 +128,7 @@ private slots:
 
     void openSendClose()
     {
-        SynthOut synth({kTimGM});
+        SynthPlatform synth({kTimGM});
         HMidiOut handle = 0;
         QCOMPARE(synth.open(handle, kMidiMapper, 0, 0, 0), result::NoError);
         QVERIFY(handle != 0);
@@ -119,7 +151,7 @@ private slots:
 
     void noteReachesTheSink()
     {
-        SynthOut synth({kTimGM});
+        SynthPlatform synth({kTimGM});
         HMidiOut handle = 0;
         QCOMPARE(synth.open(handle, kMidiMapper, 0, 0, 0), result::NoError);
         QTest::qWait(kSinkStartMs);
@@ -131,6 +163,49 @@ private slots:
         QVERIFY2(before < 0.001f, qPrintable(QString::number(before)));
         QVERIFY2(after > 0.01f, qPrintable(QString::number(after)));  // -40 dBFS
         QCOMPARE(synth.close(handle), result::NoError);
+    }
+
+    // Under JACK the render callback runs in the server's cycle: it must never hold the
+    // cycle up, neither while playing nor while the synthesizer rests between notes.
+    void playsThroughJackAndRestsBetweenNotes()
+    {
+        server.reset();  // no PulseAudio: the next output is JACK
+        JackServer jack(JackServer::uniqueName(QStringLiteral("tso")));
+        JackServer::Options options;
+        options.periodFrames = 256;
+        QVERIFY2(jack.start(options) == JackServer::Start::Ready, qPrintable(jack.errorString()));
+        jack.useAsDefault();
+        SynthPlatform synth({kTimGM});
+        HMidiOut handle = 0;
+        QCOMPARE(synth.open(handle, kMidiMapper, 0, 0, 0), result::NoError);
+        AudioCapture capture;
+        QVERIFY2(capture.open(jack.name(), QStringLiteral("listener"), QStringLiteral("Tirrel")),
+                 qPrintable(capture.errorString()));
+
+        for (int note = 0; note < 3; ++note) {
+            capture.takeCycles();
+            const std::uint64_t sentAt = MidiCapture::now();
+            QCOMPARE(synth.send(handle, kNoteOn), result::NoError);
+            // Rendered in the next cycle, whether the synthesizer rested or not.
+            const int cycles = cyclesUntilLoud(capture, sentAt, std::chrono::seconds(2));
+            QVERIFY2(cycles >= 1 && cycles <= 2, qPrintable(QStringLiteral("note %1 heard in cycle %2").arg(note).arg(cycles)));
+            QCOMPARE(synth.send(handle, 0x00003C80), result::NoError);
+
+            // At rest the output plays silence without rendering: not even a reverb tail
+            // far below hearing is left in it.
+            QElapsedTimer timer;
+            timer.start();
+            int silentInARow = 0;
+            while (silentInARow < 100 && timer.elapsed() < 5000) {
+                for (const AudioCapture::Cycle &cycle : capture.takeCycles())
+                    silentInARow = cycle.peak == 0.0f ? silentInARow + 1 : 0;
+                QTest::qWait(20);
+            }
+            QVERIFY2(silentInARow >= 100, qPrintable(QStringLiteral("after note %1 the output never rested").arg(note)));
+        }
+        QCOMPARE(synth.close(handle), result::NoError);
+        const QStringList xruns = jack.log().split(QLatin1Char('\n')).filter(QStringLiteral("Tirrel"));
+        QVERIFY2(xruns.filter(QStringLiteral("xrun"), Qt::CaseInsensitive).isEmpty(), qPrintable(xruns.join('\n')));
     }
 
     void serverGone_data()
@@ -150,7 +225,7 @@ private slots:
         QFETCH(int, signal);
         QFETCH(int, playingMs);
         QFETCH(bool, sounding);
-        SynthOut synth({kTimGM});
+        SynthPlatform synth({kTimGM});
         HMidiOut handle = 0;
         QCOMPARE(synth.open(handle, kMidiMapper, 0, 0, 0), result::NoError);
         QTest::qWait(playingMs);
@@ -161,11 +236,17 @@ private slots:
         QElapsedTimer timer;
         timer.start();
         MmResult sent = result::NoError;
+        int attempts = 0;
         while (sent == result::NoError && timer.elapsed() < 3000) {
             QTest::qWait(10);
             sent = synth.send(handle, kNoteOn);
+            ++attempts;
         }
         QCOMPARE(sent, result::MidiNotReady);
+        // A server that has gone is noticed by the message that finds it gone, even one that
+        // comes while the output rests; one that hangs only by its silence.
+        if (signal == SIGKILL)
+            QCOMPARE(attempts, 1);
         QVERIFY2(timer.elapsed() < 1000, qPrintable(QStringLiteral("noticed after %1 ms").arg(timer.elapsed())));
         const QString text = errorText(synth, sent);
         QVERIFY2(text.contains("pulseaudio"), qPrintable(text));
@@ -186,6 +267,10 @@ private slots:
 
 int main(int argc, char **argv)
 {
+    QString isolation;
+    if (!testsupport::privateJackState(&isolation))
+        std::fprintf(stderr, "note: JACK state shared with other processes (%s)\n", qPrintable(isolation));
+    prepareProcess();
     QCoreApplication app(argc, argv);
     // Should PulseAudio fail, FluidSynth tries JACK next: never a server another test runs.
     qputenv("JACK_DEFAULT_SERVER", QByteArray("tirrel-synthout-") + QByteArray::number(getpid()));

@@ -7,9 +7,12 @@
 #include <QByteArray>
 #include <QDir>
 #include <QFile>
+#include <QRegularExpression>
 #include <QStandardPaths>
 
+#include <algorithm>
 #include <atomic>
+#include <cmath>
 #include <cerrno>
 #include <cstring>
 #include <thread>
@@ -268,6 +271,12 @@ void JackServer::reaped()
     removeServerFiles(name_);
 }
 
+QString JackServer::log() const
+{
+    QFile file(logFile_);
+    return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll()) : QString();
+}
+
 void JackServer::useAsDefault() const
 {
     qputenv("JACK_DEFAULT_SERVER", name_.toUtf8());
@@ -493,6 +502,111 @@ void MidiCapture::clear()
 std::uint64_t MidiCapture::now()
 {
     return jack_get_time();
+}
+
+struct AudioCapture::State
+{
+    static constexpr int kPorts = 2;
+
+    static int process(jack_nframes_t frames, void *self)
+    {
+        auto *state = static_cast<State *>(self);
+        Cycle cycle{jack_get_time(), 0.0f};
+        for (jack_port_t *port : state->ports) {
+            const auto *samples = static_cast<const float *>(jack_port_get_buffer(port, frames));
+            for (jack_nframes_t i = 0; i < frames; ++i)
+                cycle.peak = std::max(cycle.peak, std::fabs(samples[i]));
+        }
+        if (jack_ringbuffer_write_space(state->buffer) >= sizeof cycle)
+            jack_ringbuffer_write(state->buffer, reinterpret_cast<const char *>(&cycle), sizeof cycle);
+        return 0;
+    }
+
+    jack_client_t *client = nullptr;
+    jack_port_t *ports[kPorts] = {};
+    jack_ringbuffer_t *buffer = nullptr;
+    QString error;
+};
+
+AudioCapture::AudioCapture()
+    : s(std::make_unique<State>())
+{
+}
+
+AudioCapture::~AudioCapture()
+{
+    close();
+}
+
+bool AudioCapture::open(const QString &serverName, const QString &clientName, const QString &sourceClient)
+{
+    close();
+    {
+        QuietJack quiet;
+        s->client = openClient(serverName, clientName);
+    }
+    if (s->client == nullptr) {
+        s->error = QStringLiteral("cannot connect to JACK server %1").arg(serverName);
+        return false;
+    }
+    s->buffer = jack_ringbuffer_create(kCaptureBufferBytes);
+    for (int i = 0; i < State::kPorts; ++i) {
+        s->ports[i] = jack_port_register(s->client, QByteArray("in_").append(QByteArray::number(i + 1)).constData(),
+                                         JACK_DEFAULT_AUDIO_TYPE, JackPortIsInput, 0);
+        if (s->ports[i] == nullptr) {
+            s->error = QStringLiteral("cannot register audio ports");
+            close();
+            return false;
+        }
+    }
+    jack_set_process_callback(s->client, &State::process, s.get());
+    if (jack_activate(s->client) != 0) {
+        s->error = QStringLiteral("cannot activate JACK client %1").arg(clientName);
+        close();
+        return false;
+    }
+    const QByteArray pattern = "^" + QRegularExpression::escape(sourceClient).toUtf8() + ":";
+    const char **sources = jack_get_ports(s->client, pattern.constData(), JACK_DEFAULT_AUDIO_TYPE, JackPortIsOutput);
+    int connected = 0;
+    for (const char **source = sources; source != nullptr && *source != nullptr && connected < State::kPorts; ++source)
+        connected += jack_connect(s->client, *source, jack_port_name(s->ports[connected])) == 0;
+    if (sources != nullptr)
+        jack_free(sources);
+    if (connected == 0) {
+        s->error = QStringLiteral("client %1 has no audio output to listen to").arg(sourceClient);
+        close();
+        return false;
+    }
+    return true;
+}
+
+void AudioCapture::close()
+{
+    if (s->client != nullptr) {
+        jack_client_close(s->client);
+        s->client = nullptr;
+        std::fill(std::begin(s->ports), std::end(s->ports), nullptr);
+    }
+    if (s->buffer != nullptr) {
+        jack_ringbuffer_free(s->buffer);
+        s->buffer = nullptr;
+    }
+}
+
+QString AudioCapture::errorString() const
+{
+    return s->error;
+}
+
+std::vector<AudioCapture::Cycle> AudioCapture::takeCycles()
+{
+    std::vector<Cycle> cycles;
+    Cycle cycle;
+    while (s->buffer != nullptr && jack_ringbuffer_read_space(s->buffer) >= sizeof cycle) {
+        jack_ringbuffer_read(s->buffer, reinterpret_cast<char *>(&cycle), sizeof cycle);
+        cycles.push_back(cycle);
+    }
+    return cycles;
 }
 
 } // namespace testsupport

@@ -90,6 +90,9 @@ public:
     bool waitForPort(const QString &port, bool present,
                      std::chrono::milliseconds timeout = std::chrono::seconds(5)) const;
 
+    // What the server has printed so far.
+    QString log() const;
+
     // Pids of the jackd processes that serve `name`, found by their command lines.
     static std::vector<pid_t> serverProcesses(const QString &name);
 
@@ -138,6 +141,36 @@ public:
 
     // JACK's clock in microseconds, the clock of Event::arrivalUsecs.
     static std::uint64_t now();
+
+private:
+    struct State;
+    std::unique_ptr<State> s;
+};
+
+// A JACK client that listens to another client's audio outputs and keeps, cycle by
+// cycle, the loudest sample heard.
+class AudioCapture
+{
+public:
+    struct Cycle
+    {
+        std::uint64_t usecs = 0;  // JACK's clock when the cycle ran
+        float peak = 0;
+    };
+
+    AudioCapture();
+    ~AudioCapture();
+
+    AudioCapture(const AudioCapture &) = delete;
+    AudioCapture &operator=(const AudioCapture &) = delete;
+
+    // Opens the client and connects every audio output port of `sourceClient` to it.
+    bool open(const QString &serverName, const QString &clientName, const QString &sourceClient);
+    void close();
+    QString errorString() const;
+
+    // The cycles run since the last call, oldest first.
+    std::vector<Cycle> takeCycles();
 
 private:
     struct State;

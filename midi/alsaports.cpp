@@ -1,0 +1,216 @@
+// The writable ports of the ALSA sequencer, played through RtMidi.
+
+#include "portoutput.h"
+
+#include <RtMidi.h>
+#include <alsa/asoundlib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <iostream>
+#include <streambuf>
+
+#include <unistd.h>
+
+namespace midi {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Without the device RtMidi's ALSA backend throws, and alsa-lib prints first.
+constexpr char kSequencerDevice[] = "/dev/snd/seq";
+// Listing the ports takes a sequencer query per port, too much for every message.
+constexpr auto kCheckInterval = std::chrono::milliseconds(30);
+constexpr std::uint16_t kAllChannels = 0xFFFF;
+
+void discardAlsaMessage(const char *, int, const char *, int, const char *, ...) {}
+
+MmResult codeFor(RtMidiError::Type type)
+{
+    switch (type) {
+    case RtMidiError::NO_DEVICES_FOUND:
+    case RtMidiError::INVALID_DEVICE:
+        return result::MidiNoDevice;
+    case RtMidiError::MEMORY_ERROR:
+        return result::NoMem;
+    case RtMidiError::INVALID_PARAMETER:
+        return result::InvalidParam;
+    default:
+        return result::Error;
+    }
+}
+
+// RtMidi's version the way the record packs a driver version: major in the high byte.
+std::uint32_t driverVersion()
+{
+    const std::string version = RtMidi::getVersion();
+    const auto dot = version.find('.');
+    const int major = std::atoi(version.c_str());
+    const int minor = dot == std::string::npos ? 0 : std::atoi(version.c_str() + dot + 1);
+    return static_cast<std::uint32_t>((major & 0xFF) << 8 | (minor & 0xFF));
+}
+
+// Swallows what RtMidi writes to std::cerr while an RtMidiOut is being built: a
+// constructor's failure is printed, as no error callback can be installed on an object
+// that does not exist yet.
+class QuietCerr
+{
+public:
+    QuietCerr() : saved_(std::cerr.rdbuf(&sink_)) {}
+    ~QuietCerr() { std::cerr.rdbuf(saved_); }
+    QuietCerr(const QuietCerr &) = delete;
+    QuietCerr &operator=(const QuietCerr &) = delete;
+
+private:
+    struct Sink : std::streambuf
+    {
+        int_type overflow(int_type c) override { return traits_type::not_eof(c); }
+    };
+    Sink sink_;
+    std::streambuf *saved_;
+};
+
+// One RtMidiOut on the sequencer. With an error callback installed RtMidi reports a
+// failure there and carries on instead of printing and throwing, so each call is
+// followed by takeFailure().
+class RtOut
+{
+public:
+    // Throws RtMidiError when the sequencer cannot be reached.
+    RtOut()
+    {
+        {
+            QuietCerr quiet;
+            out_ = std::make_unique<RtMidiOut>(RtMidi::LINUX_ALSA, portClientName());
+        }
+        out_->setErrorCallback(&RtOut::report, this);
+        // RtMidiOut silently takes another backend when the one asked for is not built in.
+        if (out_->getCurrentApi() != RtMidi::LINUX_ALSA)
+            throw RtMidiError("RtMidi was built without the ALSA backend", RtMidiError::INVALID_USE);
+    }
+    RtOut(const RtOut &) = delete;
+    RtOut &operator=(const RtOut &) = delete;
+
+    RtMidiOut &out() { return *out_; }
+
+    std::optional<Failure> takeFailure()
+    {
+        std::optional<Failure> failure;
+        failure.swap(failure_);
+        return failure;
+    }
+
+    // RtMidi's list of ports, index for index; a port that vanishes while being listed
+    // leaves an empty name so the indices still match openPort's.
+    std::vector<std::string> portNames()
+    {
+        std::vector<std::string> names;
+        const unsigned count = out_->getPortCount();
+        for (unsigned i = 0; i < count; ++i)
+            names.push_back(out_->getPortName(i));
+        return names;
+    }
+
+private:
+    static void report(RtMidiError::Type type, const std::string &text, void *self)
+    {
+        auto &failure = static_cast<RtOut *>(self)->failure_;
+        if (!failure)  // the first failure is the cause, the rest its consequences
+            failure = Failure{codeFor(type), QString::fromStdString(text)};
+    }
+
+    std::optional<Failure> failure_;
+    std::unique_ptr<RtMidiOut> out_;
+};
+
+// ALSA drops messages to a port that has gone without a word, so the port list is
+// looked at now and then.
+class AlsaOutput final : public PortOutput
+{
+public:
+    AlsaOutput(std::unique_ptr<RtOut> out, std::string port)
+        : out_(std::move(out)), port_(std::move(port)), nextCheck_(Clock::now() + kCheckInterval)
+    {
+    }
+
+protected:
+    std::optional<Failure> check() override
+    {
+        const auto now = Clock::now();
+        if (now < nextCheck_)
+            return std::nullopt;
+        nextCheck_ = now + kCheckInterval;
+        const std::vector<std::string> names = out_->portNames();
+        out_->takeFailure();
+        if (std::find(names.begin(), names.end(), port_) == names.end())
+            return portGone(port_);
+        return std::nullopt;
+    }
+
+    std::optional<Failure> write(const std::uint8_t *bytes, std::size_t size) override
+    {
+        out_->out().sendMessage(bytes, size);
+        return out_->takeFailure();
+    }
+
+private:
+    std::unique_ptr<RtOut> out_;
+    std::string port_;
+    Clock::time_point nextCheck_;
+};
+
+class AlsaBackend final : public Backend
+{
+public:
+    std::vector<Port> list() override
+    {
+        std::vector<Port> ports;
+        if (::access(kSequencerDevice, R_OK | W_OK) != 0)
+            return ports;
+        RtOut out;
+        for (std::string &name : out.portNames()) {
+            if (name.empty())
+                continue;
+            Port port{std::move(name), {}};
+            setProductName(port.caps, QString::fromStdString(port.name).toStdU16String());
+            port.caps.driverVersion = driverVersion();
+            port.caps.technology = kModMidiPort;
+            port.caps.channelMask = kAllChannels;
+            ports.push_back(std::move(port));
+        }
+        return ports;
+    }
+
+    std::unique_ptr<Output> open(const Port &port, Failure &failure) override
+    {
+        auto out = std::make_unique<RtOut>();
+        const std::vector<std::string> names = out->portNames();
+        out->takeFailure();
+        const auto found = std::find(names.begin(), names.end(), port.name);
+        if (found == names.end()) {
+            failure = portGone(port.name);
+            return nullptr;
+        }
+        out->out().openPort(static_cast<unsigned>(found - names.begin()), kOutputPortName);
+        if (auto opening = out->takeFailure()) {
+            failure = *opening;
+            return nullptr;
+        }
+        return std::make_unique<AlsaOutput>(std::move(out), port.name);
+    }
+};
+
+} // namespace
+
+void prepareAlsaProcess()
+{
+    // The program logs nothing; alsa-lib would print from the sequencer here and from
+    // the synthesizer's ALSA output when there is no sound card.
+    snd_lib_error_set_handler(&discardAlsaMessage);
+}
+
+std::unique_ptr<Backend> createAlsaBackend() { return std::make_unique<AlsaBackend>(); }
+
+} // namespace midi

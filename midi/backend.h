@@ -1,0 +1,69 @@
+#pragma once
+
+// What one kind of MIDI output gives the router in systemplatform.cpp: a list of its
+// outputs and a way to open one. The router numbers the outputs, hands out handles,
+// keeps the reasons of failures and catches what the libraries beneath throw, so a
+// backend only talks to its system.
+
+#include "midiplatform.h"
+
+#include <QString>
+#include <QStringList>
+
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace midi {
+
+// A failed call: its result code and, in the user's words, why.
+struct Failure
+{
+    MmResult code;
+    QString reason;
+};
+
+// One output as the device list shows it.
+struct Port
+{
+    std::string name;  // full and exact, UTF-8: the backend finds the output again by it
+    DeviceCaps caps;
+};
+
+// An open output.
+class Output
+{
+public:
+    virtual ~Output() = default;
+    // Plays one short message, or says why it cannot.
+    virtual std::optional<Failure> send(std::uint32_t message) = 0;
+};
+
+class Backend
+{
+public:
+    virtual ~Backend() = default;
+    // The outputs as the system has them now, in its order. The mapper's backend lists the
+    // one output it offers, or none when it cannot offer it.
+    virtual std::vector<Port> list() = 0;
+    // Opens `port`, taken from an earlier list(): by then the system may have changed, so
+    // the output is looked for again. Null, with `failure` set, when it cannot be opened.
+    virtual std::unique_ptr<Output> open(const Port &port, Failure &failure) = 0;
+};
+
+// The backends a build may have; systemplatform.cpp registers those this build has.
+// Each prepare function makes the process-wide settings its libraries need, once,
+// before any of their threads starts.
+void prepareSynthProcess();
+std::unique_ptr<Backend> createSynthBackend();
+// The synthesizer with the sound fonts to try, best first.
+std::unique_ptr<Backend> createSynthBackend(QStringList soundFontCandidates);
+
+void prepareAlsaProcess();
+std::unique_ptr<Backend> createAlsaBackend();
+
+void prepareJackProcess();
+std::unique_ptr<Backend> createJackBackend();
+
+} // namespace midi

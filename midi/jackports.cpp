@@ -1,0 +1,218 @@
+// The MIDI inputs of the other clients of a running JACK server, played through a JACK
+// client of the program's own.
+
+#include "portoutput.h"
+
+#include <jack/jack.h>
+#include <jack/midiport.h>
+#include <jack/ringbuffer.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <thread>
+
+namespace midi {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+// Several periods even at JACK's largest buffer sizes.
+constexpr auto kConnectTimeout = std::chrono::milliseconds(500);
+constexpr auto kFlushTimeout = std::chrono::milliseconds(250);
+constexpr auto kConnectPoll = std::chrono::milliseconds(1);
+// Room for some 4000 messages between two cycles.
+constexpr std::size_t kBufferBytes = 1 << 14;
+constexpr std::uint16_t kAllChannels = 0xFFFF;
+
+void discardMessage(const char *) {}
+
+QString quoted(const std::string &port) { return QString::fromStdString(port); }
+
+std::uint32_t driverVersion()
+{
+    int major = 0, minor = 0, micro = 0, protocol = 0;
+    jack_get_version(&major, &minor, &micro, &protocol);
+    return static_cast<std::uint32_t>((major & 0xFF) << 8 | (minor & 0xFF));
+}
+
+// A JACK client of the program's own with one MIDI output port connected to the chosen
+// port. Written against libjack instead of going through RtMidi 5.0.0, whose JACK output
+// frees its ring buffer before closing its client, while the process callback may still
+// read it (a crash on closing, in 2 of 4 test runs on a loaded machine), and waits
+// forever for room in that buffer once the server stops.
+//
+// Once the server has gone, the next jack_client_open anywhere in the process makes
+// libjack close and delete every client still open (JackLibGlobals::Init), so closing
+// one afterwards would free it twice: the client of a dead server is left to libjack.
+class JackOutput final : public PortOutput
+{
+public:
+    static std::unique_ptr<JackOutput> open(const std::string &port, Failure &failure)
+    {
+        auto output = std::unique_ptr<JackOutput>(new JackOutput(port));
+        if (const auto error = output->connect()) {
+            failure = *error;
+            return nullptr;
+        }
+        return output;
+    }
+
+    ~JackOutput() override
+    {
+        if (client_ == nullptr)
+            return;
+        // Messages sent last, a note-off before the device changes, go out with the
+        // next cycle; a server that runs no cycles is not waited for long.
+        const auto deadline = Clock::now() + kFlushTimeout;
+        while (buffer_ != nullptr && jack_ringbuffer_read_space(buffer_) > 0 && !gone_.load()
+               && Clock::now() < deadline)
+            std::this_thread::sleep_for(kConnectPoll);
+        if (gone_.load()) {
+            // The client's thread stopped with the server, and stays stopped: no cycle comes.
+            if (buffer_ != nullptr)
+                jack_ringbuffer_free(buffer_);
+            return;
+        }
+        // Deactivating waits for a running cycle to end; then nothing reads the buffer.
+        jack_deactivate(client_);
+        jack_client_close(client_);
+        if (buffer_ != nullptr)
+            jack_ringbuffer_free(buffer_);
+    }
+
+protected:
+    std::optional<Failure> check() override
+    {
+        if (gone_.load())
+            return Failure{result::MidiNoDevice,
+                           QStringLiteral("JACK 服务器已停止，MIDI 端口“%1”随之消失。").arg(quoted(port_))};
+        if (jack_port_by_name(client_, port_.c_str()) == nullptr)
+            return portGone(port_);
+        if (jack_port_connected_to(ownPort_, port_.c_str()) <= 0)
+            return Failure{result::MidiNoDevice,
+                           QStringLiteral("本程序与 MIDI 端口“%1”的连接已断开。").arg(quoted(port_))};
+        return std::nullopt;
+    }
+
+    std::optional<Failure> write(const std::uint8_t *bytes, std::size_t size) override
+    {
+        Record record{};
+        record[0] = static_cast<std::uint8_t>(size);
+        std::copy_n(bytes, size, record.begin() + 1);
+        if (jack_ringbuffer_write_space(buffer_) < record.size())
+            return Failure{result::MidiNotReady, QStringLiteral("JACK 没有取走已发出的 MIDI 消息。")};
+        jack_ringbuffer_write(buffer_, reinterpret_cast<const char *>(record.data()), record.size());
+        return std::nullopt;
+    }
+
+private:
+    // The length, then up to three bytes: a short message. Records of four bytes in a
+    // buffer whose size is a power of two never wrap in the middle, so the process
+    // callback never finds half of one.
+    using Record = std::array<std::uint8_t, 4>;
+
+    explicit JackOutput(std::string port) : port_(std::move(port)) {}
+
+    std::optional<Failure> connect()
+    {
+        client_ = jack_client_open(portClientName().c_str(), JackNoStartServer, nullptr);
+        if (client_ == nullptr)
+            return Failure{result::MidiNoDevice,
+                           QStringLiteral("JACK 服务器没有运行，MIDI 端口“%1”已不存在。").arg(quoted(port_))};
+        buffer_ = jack_ringbuffer_create(kBufferBytes);
+        ownPort_ = jack_port_register(client_, kOutputPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
+        if (buffer_ == nullptr || ownPort_ == nullptr)
+            return Failure{result::Error, QStringLiteral("无法建立 JACK MIDI 输出端口。")};
+        jack_set_process_callback(client_, &JackOutput::process, this);
+        jack_on_info_shutdown(client_, &JackOutput::shutdown, this);
+        if (jack_activate(client_) != 0)
+            return Failure{result::Error, QStringLiteral("无法启用 JACK 客户端。")};
+
+        if (jack_port_by_name(client_, port_.c_str()) == nullptr)
+            return portGone(port_);
+        if (jack_connect(client_, jack_port_name(ownPort_), port_.c_str()) != 0)
+            return Failure{result::Error, QStringLiteral("未能连接到 MIDI 端口“%1”。").arg(quoted(port_))};
+        // A new connection shows in the graph that clients read only after a cycle or two.
+        const auto deadline = Clock::now() + kConnectTimeout;
+        while (jack_port_connected_to(ownPort_, port_.c_str()) <= 0 && Clock::now() < deadline)
+            std::this_thread::sleep_for(kConnectPoll);
+        return check();
+    }
+
+    // Runs on JACK's thread: the messages waiting go out at the start of this cycle, as
+    // many as the port's buffer holds (some 2700 here); the rest wait for the next one.
+    static int process(jack_nframes_t frames, void *self)
+    {
+        auto *output = static_cast<JackOutput *>(self);
+        void *midi = jack_port_get_buffer(output->ownPort_, frames);
+        jack_midi_clear_buffer(midi);
+        Record record;
+        char *const data = reinterpret_cast<char *>(record.data());
+        while (jack_ringbuffer_peek(output->buffer_, data, record.size()) == record.size()) {
+            jack_midi_data_t *event = jack_midi_event_reserve(midi, 0, record[0]);
+            if (event == nullptr)
+                break;
+            std::copy_n(record.begin() + 1, record[0], event);
+            jack_ringbuffer_read_advance(output->buffer_, record.size());
+        }
+        return 0;
+    }
+
+    // Runs on libjack's thread.
+    static void shutdown(jack_status_t, const char *, void *self)
+    {
+        static_cast<JackOutput *>(self)->gone_.store(true);
+    }
+
+    std::string port_;
+    jack_client_t *client_ = nullptr;
+    jack_port_t *ownPort_ = nullptr;
+    jack_ringbuffer_t *buffer_ = nullptr;
+    std::atomic<bool> gone_{false};
+};
+
+// Lists with a short-lived client of the program's own: RtMidi 5.0.0 loses a ring buffer
+// each time its JACK backend finds no server, and the list is taken at every start-up.
+class JackBackend final : public Backend
+{
+public:
+    std::vector<Port> list() override
+    {
+        std::vector<Port> ports;
+        jack_client_t *client = jack_client_open(portClientName().c_str(), JackNoStartServer, nullptr);
+        if (client == nullptr)
+            return ports;
+        if (const char **names = jack_get_ports(client, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput)) {
+            for (const char **name = names; *name != nullptr; ++name) {
+                Port port{*name, {}};
+                setProductName(port.caps, QString::fromStdString(port.name).toStdU16String());
+                port.caps.driverVersion = driverVersion();
+                port.caps.technology = kModMidiPort;
+                port.caps.channelMask = kAllChannels;
+                ports.push_back(std::move(port));
+            }
+            jack_free(names);
+        }
+        jack_client_close(client);
+        return ports;
+    }
+
+    std::unique_ptr<Output> open(const Port &port, Failure &failure) override
+    {
+        return JackOutput::open(port.name, failure);
+    }
+};
+
+} // namespace
+
+void prepareJackProcess()
+{
+    jack_set_error_function(&discardMessage);
+    jack_set_info_function(&discardMessage);
+}
+
+std::unique_ptr<Backend> createJackBackend() { return std::make_unique<JackBackend>(); }
+
+} // namespace midi

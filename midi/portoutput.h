@@ -1,0 +1,39 @@
+#pragma once
+
+// What the system's MIDI ports, ALSA and JACK alike, share: the client name they show
+// to other programs, the checks a short message passes before it leaves, and a
+// connection that stays dead once its port is lost.
+
+#include "backend.h"
+
+#include <array>
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace midi {
+
+// The name of the program's own client on the sequencer or the JACK server.
+const std::string &portClientName();
+inline constexpr char kOutputPortName[] = "out";
+
+Failure portGone(const std::string &port);
+
+class PortOutput : public Output
+{
+public:
+    // Refuses what cannot travel as a short message, then writes the message unless the
+    // port has been lost: a lost port stays lost, as the handle names a connection that
+    // no longer exists; the user opens the port again.
+    std::optional<Failure> send(std::uint32_t message) final;
+
+protected:
+    // A failure once the port can no longer be reached.
+    virtual std::optional<Failure> check() = 0;
+    virtual std::optional<Failure> write(const std::uint8_t *bytes, std::size_t size) = 0;
+
+private:
+    std::optional<Failure> lost_;
+};
+
+} // namespace midi
