@@ -10,6 +10,7 @@
 #include <QString>
 #include <QStringList>
 
+#include <chrono>
 #include <memory>
 #include <optional>
 #include <string>
@@ -36,8 +37,18 @@ class Output
 {
 public:
     virtual ~Output() = default;
-    // Plays one short message, or says why it cannot.
+    // Plays one short message as soon as possible, or says why it cannot.
     virtual std::optional<Failure> send(std::uint32_t message) = 0;
+    // Plays it at `dueNs` on the steady clock, where the output can place a message in
+    // time; a time already past means at once.
+    virtual std::optional<Failure> sendAt(std::uint32_t message, std::int64_t dueNs)
+    {
+        (void)dueNs;
+        return send(message);
+    }
+    // How long before its due time a message must be sent to be placed in time; zero for
+    // an output that plays every message as soon as it comes.
+    virtual std::chrono::nanoseconds lead() const { return {}; }
 };
 
 class Backend

@@ -77,6 +77,10 @@ Synth::Synth()
     // Samples load when a preset is chosen, not all with the soundfont: 5 MB less with TimGM6mb,
     // over 100 MB less with FluidR3_GM.
     fluid_settings_setint(settings_, "synth.dynamic-sample-loading", 1);
+    // FluidSynth's lock keeps two threads out of its message calls at once; the program
+    // keeps its sending side and its audio thread apart itself (SynthRenderer), so that the
+    // audio thread never takes a lock.
+    fluid_settings_setint(settings_, "synth.threadsafe-api", 0);
     synth_ = new_fluid_synth(settings_);
 }
 
@@ -115,14 +119,23 @@ bool Synth::loadSoundFont(const QStringList &candidates, QString &error)
     return false;
 }
 
-bool Synth::apply(std::uint32_t message)
+bool Synth::playable(std::uint32_t message)
 {
     // Bits 24-31 carry nothing, as with the platform call this stands in for.
     const int status = message & 0xFF;
     const int data1 = (message >> 8) & 0xFF;
     const int data2 = (message >> 16) & 0xFF;
-    if (synth_ == nullptr || status < 0x80 || data1 > 0x7F || data2 > 0x7F)
+    // System exclusive needs a long message.
+    return status >= 0x80 && data1 <= 0x7F && data2 <= 0x7F && status != 0xF0 && status != 0xF7;
+}
+
+bool Synth::apply(std::uint32_t message)
+{
+    if (synth_ == nullptr || !playable(message))
         return false;
+    const int status = message & 0xFF;
+    const int data1 = (message >> 8) & 0xFF;
+    const int data2 = (message >> 16) & 0xFF;
 
     const int channel = status & 0x0F;
     // FluidSynth refuses some valid messages (a note-off for a key that is not
@@ -155,16 +168,10 @@ bool Synth::apply(std::uint32_t message)
     default:
         break;
     }
-    switch (status) {
-    case 0xF0: // system exclusive needs a long message
-    case 0xF7:
-        return false;
-    case 0xFF:
+    if (status == 0xFF)
         fluid_synth_system_reset(synth_);
-        return true;
-    default: // timing and song position mean nothing to a synthesizer without a sequencer
-        return true;
-    }
+    // Timing and song position mean nothing to a synthesizer without a sequencer.
+    return true;
 }
 
 bool Synth::render(int frames, float *left, float *right)

@@ -35,9 +35,10 @@ public:
     bool loadSoundFont(const QStringList &candidates, QString &error);
     QString soundFont() const { return soundFont_; }
 
-    // Plays one channel message, or a system reset. False for what a synthesizer cannot
-    // take as a short message: a missing status byte, a data byte with its top bit set,
-    // system exclusive.
+    // Whether apply() takes `message`: not a missing status byte, a data byte with its top
+    // bit set, or system exclusive, which cannot travel as a short message.
+    static bool playable(std::uint32_t message);
+    // Plays one channel message, or a system reset; false for what is not playable.
     bool apply(std::uint32_t message);
     // Overwrites both buffers with the next `frames` frames, reverb and chorus mixed in.
     bool render(int frames, float *left, float *right);

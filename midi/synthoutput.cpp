@@ -3,13 +3,12 @@
 #include "fluidlog.h"
 #include "pulsestream.h"
 #include "synth.h"
+#include "synthrender.h"
 
 #include <fluidsynth.h>
 
 #include <algorithm>
-#include <atomic>
 #include <chrono>
-#include <cmath>
 #include <vector>
 
 namespace midi {
@@ -34,16 +33,6 @@ constexpr const char *kOutputOrder[] = {kPulseAudio, "jack", "alsa", "oss"};
 constexpr int kPeriodFrames = 512;
 constexpr int kPeriods = 2;
 
-// A running stream costs its process 4 % of a core at 512 frames (17 % at 64) even in
-// silence, so once nothing has sounded for a while the output stops rendering: the
-// PulseAudio stream runs dry and takes no CPU, and PulseAudio plays the next period at once
-// (a note from that state was heard after 4.5 ms, whatever the period size); FluidSynth's
-// outputs get silence without rendering. Silence means no note held and the output below
-// -80 dBFS, so reverb tails die out first; what remains below that level waits in the
-// effects until the next note.
-constexpr float kQuietLevel = 1e-4f;
-constexpr std::int64_t kQuietBeforeStopNs = std::chrono::nanoseconds(250ms).count();
-
 // A rendering output asks for sound every few milliseconds. When the sound server goes
 // away, FluidSynth's outputs log the failure and stop asking, and a server that hangs
 // stops asking without a word. PulseAudio holds the first write until the sink runs, up
@@ -53,12 +42,6 @@ constexpr auto kStallLimit = 300ms;
 constexpr std::uint64_t kRunningAfterRenders = 3;
 
 constexpr std::uint32_t kSystemReset = 0xFF;
-
-std::int64_t nowNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch()).count();
-}
 
 QStringList offeredDrivers(fluid_settings_t *settings)
 {
@@ -80,79 +63,25 @@ QString lastClause(const QString &line)
 
 } // namespace
 
-// What the audio thread renders from, and the little it shares with the sending side.
-class SynthOutput::Source final : public SoundSource
+namespace {
+
+// FluidSynth's render callback, for its own outputs: silence while rendering pauses.
+int renderForDriver(void *data, int frames, int, float *[], int outputs, float *out[])
 {
-public:
-    explicit Source(Synth &synth) : synth_(synth) { lastLoudNs_.store(nowNs()); }
-
-    // On the audio thread.
-    bool render(int frames, float *left, float *right) override
-    {
-        const std::int64_t now = nowNs();
-        lastRenderNs_.store(now, std::memory_order_relaxed);
-        renders_.fetch_add(1, std::memory_order_relaxed);
-        std::uint64_t state = state_.load(std::memory_order_acquire);
-        if ((state & kRendering) == 0)
-            return false;
-        synth_.render(frames, left, right);
-        const auto loud = [](float sample) { return std::fabs(sample) >= kQuietLevel; };
-        if (std::any_of(left, left + frames, loud) || std::any_of(right, right + frames, loud))
-            lastLoudNs_.store(now, std::memory_order_relaxed);
-        else if (held_.load(std::memory_order_relaxed) == 0
-                 && now - lastLoudNs_.load(std::memory_order_relaxed) >= kQuietBeforeStopNs)
-            // Fails, and rendering goes on, if the sending side has woken it since `state` was read.
-            state_.compare_exchange_strong(state, state & ~kRendering);
-        return true;
+    if (outputs < 2)
+        return FLUID_FAILED;
+    if (!static_cast<SynthRenderer *>(data)->render(frames, out[0], out[1])) {
+        std::fill_n(out[0], frames, 0.0f);
+        std::fill_n(out[1], frames, 0.0f);
     }
+    return FLUID_OK;
+}
 
-    // Fluid's render callback, for its own outputs: silence while nothing renders.
-    static int renderForDriver(void *data, int frames, int, float *[], int outputs, float *out[])
-    {
-        if (outputs < 2)
-            return FLUID_FAILED;
-        if (!static_cast<Source *>(data)->render(frames, out[0], out[1])) {
-            std::fill_n(out[0], frames, 0.0f);
-            std::fill_n(out[1], frames, 0.0f);
-        }
-        return FLUID_OK;
-    }
-
-    // On the sending side, after a message that left a note sounding. True if the output
-    // was not rendering, and a stream that declined the server's requests must be asked again.
-    bool wake()
-    {
-        lastLoudNs_.store(nowNs());
-        state_.fetch_add(kWakeUp);
-        const bool wasIdle = (state_.fetch_or(kRendering) & kRendering) == 0;
-        // An output that stopped asking for sound while idle has not stalled.
-        if (wasIdle)
-            lastRenderNs_.store(nowNs());
-        return wasIdle;
-    }
-
-    void setHeld(int notes) { held_.store(notes, std::memory_order_relaxed); }
-    bool rendering() const { return (state_.load() & kRendering) != 0; }
-    std::uint64_t renders() const { return renders_.load(std::memory_order_relaxed); }
-    std::chrono::nanoseconds silentFor() const { return std::chrono::nanoseconds(nowNs() - lastRenderNs_.load()); }
-
-private:
-    // Bit 0 says whether the output renders; the bits above count the wake-ups, so that a
-    // decision of the audio thread to stop never undoes a wake-up that came meanwhile.
-    static constexpr std::uint64_t kRendering = 1;
-    static constexpr std::uint64_t kWakeUp = 2;
-
-    Synth &synth_;
-    std::atomic<std::uint64_t> state_{kRendering};
-    std::atomic<std::int64_t> lastRenderNs_{0};
-    std::atomic<std::int64_t> lastLoudNs_{0};
-    std::atomic<std::uint64_t> renders_{0};
-    std::atomic<int> held_{0};
-};
+} // namespace
 
 SynthOutput::SynthOutput(std::unique_ptr<Synth> synth)
     : synth_(std::move(synth))
-    , source_(std::make_unique<Source>(*synth_))
+    , renderer_(std::make_unique<SynthRenderer>(*synth_))
 {
 }
 
@@ -190,13 +119,13 @@ bool SynthOutput::startOutput(const char *name, QString &error)
 {
     outputName_ = QString::fromLatin1(name);
     if (outputName_ == QLatin1String(kPulseAudio)) {
-        pulse_ = PulseStream::open(*source_, Synth::kSampleRate, kPeriodFrames, error);
+        pulse_ = PulseStream::open(*renderer_, Synth::kSampleRate, kPeriodFrames, error);
         return pulse_ != nullptr;
     }
     fluid_settings_t *settings = synth_->settings();
     fluid_settings_setstr(settings, "audio.driver", name);
     const std::uint64_t mark = FluidLog::mark();
-    driver_ = new_fluid_audio_driver2(settings, &Source::renderForDriver, source_.get());
+    driver_ = new_fluid_audio_driver2(settings, &renderForDriver, renderer_.get());
     if (driver_ == nullptr) {
         const QStringList errors = FluidLog::errorsSince(mark);
         error = errors.isEmpty() ? QStringLiteral("未能启动") : lastClause(errors.last());
@@ -214,7 +143,7 @@ bool SynthOutput::startOutput(const char *name, QString &error)
 struct SynthOutput::Remains
 {
     std::unique_ptr<Synth> synth;
-    std::unique_ptr<Source> source;
+    std::unique_ptr<SynthRenderer> renderer;
     fluid_audio_driver_t *driver;
 };
 
@@ -230,9 +159,9 @@ SynthOutput::~SynthOutput()
     pulse_.reset();
     if (driver_ == nullptr)
         return;
-    if (source_->renders() >= kRunningAfterRenders && source_->silentFor() > kStallLimit) {
-        synth_->apply(kSystemReset);  // silenced, in case the server wakes up
-        leftBehind().push_back(new Remains{std::move(synth_), std::move(source_), driver_});
+    if (renderer_->renders() >= kRunningAfterRenders && renderer_->silentFor() > kStallLimit) {
+        renderer_->send(kSystemReset);  // silenced, in case the server wakes up
+        leftBehind().push_back(new Remains{std::move(synth_), std::move(renderer_), driver_});
         return;
     }
     delete_fluid_audio_driver(driver_);
@@ -251,13 +180,13 @@ std::optional<Failure> SynthOutput::health()
             return stopped(*why);
     } else {
         const QStringList errors = FluidLog::errorsSince(logMark_);
-        if (!errors.isEmpty() && source_->silentFor() > kSilenceAfterError)
+        if (!errors.isEmpty() && renderer_->silentFor() > kSilenceAfterError)
             return stopped(errors.last());
     }
     // A stream that declined the server's requests while idle is not asked again.
-    const bool askedFor = source_->rendering() || !pulse_;
-    if (askedFor && source_->renders() >= kRunningAfterRenders && source_->silentFor() > kStallLimit) {
-        const auto silent = std::chrono::duration_cast<std::chrono::milliseconds>(source_->silentFor());
+    const bool askedFor = renderer_->rendering() || !pulse_;
+    if (askedFor && renderer_->renders() >= kRunningAfterRenders && renderer_->silentFor() > kStallLimit) {
+        const auto silent = std::chrono::duration_cast<std::chrono::milliseconds>(renderer_->silentFor());
         return stopped(QStringLiteral("已有 %1 毫秒没有取声音数据").arg(silent.count()));
     }
     return std::nullopt;
@@ -289,24 +218,33 @@ void SynthOutput::track(std::uint32_t message)
             held_.reset();
         break;
     }
-    source_->setHeld(static_cast<int>(held_.count()));
+    renderer_->setHeldNotes(static_cast<int>(held_.count()));
 }
 
-std::optional<Failure> SynthOutput::send(std::uint32_t message)
+std::optional<Failure> SynthOutput::sendAt(std::uint32_t message, std::int64_t dueNs)
 {
     if (auto failure = health())
         return failure;
-    if (!synth_->apply(message))
+    if (!Synth::playable(message))
         return Failure{result::InvalidParam,
                        QStringLiteral("0x%1 不是合成器能演奏的短消息").arg(message, 8, 16, QLatin1Char('0'))};
     track(message);
-    // Only a note that sounds wakes the output: a key press sends the previous key's
-    // note-off just before its note-on, and waking for the note-off would start the stream
-    // with a silent period, putting the note one period later.
+    const SynthRenderer::Sent sent = renderer_->send(message, dueNs);
+    if (sent == SynthRenderer::Sent::Full)
+        return Failure{result::MidiNotReady, QStringLiteral("声音输出 %1 没有取走已发出的 MIDI 消息。").arg(outputName_)};
+    // Only a note that sounds, or a message left for the audio thread, wakes the output: a
+    // key press sends the previous key's note-off just before its note-on, and waking for
+    // the note-off would start the stream with a silent period, putting the note one
+    // period later.
     const bool sounds = (message & 0xF0) == 0x90 && ((message >> 16) & 0x7F) > 0;
-    if (sounds && source_->wake() && pulse_)
+    if ((sounds || sent == SynthRenderer::Sent::Queued) && renderer_->wake() && pulse_)
         pulse_->kick();
     return std::nullopt;
+}
+
+std::chrono::nanoseconds SynthOutput::lead() const
+{
+    return renderer_->lead();
 }
 
 } // namespace midi

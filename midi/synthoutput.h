@@ -1,12 +1,9 @@
 #pragma once
 
 // The built-in synthesizer once it is open: FluidSynth playing through one audio output.
-//
-// The audio output's thread only renders and reads and writes atomics: it never locks,
-// waits or allocates, since under a JACK server its callback runs inside the server's
-// cycle, where a client that blocks stalls every other client. The sending side starts
-// rendering with the first note that sounds; the audio thread stops it once no note is
-// held and the output has been quiet for a while, so a silent synthesizer costs no CPU.
+// The output renders through a SynthRenderer, whose audio thread never locks, waits or
+// allocates: under a JACK server its callback runs inside the server's cycle, where a
+// client that blocks stalls every other client.
 
 #include "backend.h"
 
@@ -20,6 +17,7 @@ namespace midi {
 
 class PulseStream;
 class Synth;
+class SynthRenderer;
 
 class SynthOutput final : public Output
 {
@@ -32,21 +30,22 @@ public:
     SynthOutput(const SynthOutput &) = delete;
     SynthOutput &operator=(const SynthOutput &) = delete;
 
-    std::optional<Failure> send(std::uint32_t message) override;
+    std::optional<Failure> send(std::uint32_t message) override { return sendAt(message, 0); }
+    std::optional<Failure> sendAt(std::uint32_t message, std::int64_t dueNs) override;
+    std::chrono::nanoseconds lead() const override;
 
 private:
-    class Source;
     struct Remains;
     static std::vector<Remains *> &leftBehind();
 
     explicit SynthOutput(std::unique_ptr<Synth> synth);
     bool startOutput(const char *name, QString &error);
     std::optional<Failure> health();
-    // Counts the notes held after `message`, as the audio thread may not stop while one is.
+    // Counts the notes held after `message`: rendering never pauses while one is.
     void track(std::uint32_t message);
 
     std::unique_ptr<Synth> synth_;
-    std::unique_ptr<Source> source_;
+    std::unique_ptr<SynthRenderer> renderer_;
     // The output: a PulseAudio stream of the program's own, or one of FluidSynth's.
     std::unique_ptr<PulseStream> pulse_;
     fluid_audio_driver_t *driver_ = nullptr;

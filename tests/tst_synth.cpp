@@ -1,5 +1,6 @@
-#include "synth.h"
 #include "backend.h"
+#include "synth.h"
+#include "synthrender.h"
 #include "systemplatform.h"
 
 #include <QDir>
@@ -9,6 +10,7 @@
 #include <QTemporaryFile>
 #include <QTest>
 
+#include <algorithm>
 #include <cmath>
 #include <numbers>
 #include <vector>
@@ -136,6 +138,38 @@ QString errorText(MidiPlatform &platform, MmResult code)
     return QString::fromUtf16(text);
 }
 
+// The time an output would ask for its next period, for a renderer under test.
+std::int64_t fakeNowNs = 0;
+std::int64_t fakeNow() { return fakeNowNs; }
+std::int64_t nsOfFrame(std::int64_t frame) { return frame * 1'000'000'000 / kRate; }
+
+// The first frame above -60 dBFS.
+int onsetOf(const std::vector<float> &x)
+{
+    const auto found = std::find_if(x.begin(), x.end(), [](float sample) { return std::fabs(sample) > 1e-3f; });
+    return found == x.end() ? -1 : int(found - x.begin());
+}
+
+// Renders 512-frame periods as an output asks for them, one every 512 frames on the fake
+// clock, each message sent when the period before `sendFrame` has been rendered; returns
+// the left channel.
+std::vector<float> renderScheduled(Synth &synth, std::uint32_t message, int sendFrame, std::int64_t dueFrame)
+{
+    constexpr int kPeriod = 512;
+    SynthRenderer renderer(synth, &fakeNow);
+    std::vector<float> left(frames(500)), right(left.size());
+    for (int at = 0; at + kPeriod <= int(left.size()); at += kPeriod) {
+        if (at == sendFrame) {
+            fakeNowNs = nsOfFrame(at);
+            renderer.send(message, dueFrame < 0 ? 0 : nsOfFrame(dueFrame));
+            renderer.wake();
+        }
+        fakeNowNs = nsOfFrame(at);
+        renderer.render(kPeriod, left.data() + at, right.data() + at);
+    }
+    return left;
+}
+
 } // namespace
 
 class TestSynth : public QObject
@@ -246,6 +280,42 @@ private slots:
             QVERIFY2(difference > 6, qPrintable(QStringLiteral("%1 dB apart").arg(difference)));
         else
             QVERIFY2(difference < 0.5, qPrintable(QStringLiteral("%1 dB apart").arg(difference)));
+    }
+
+    // A message with a due time sounds at the frame that time falls on, within half of
+    // FluidSynth's 64-frame block, wherever it falls in the output's periods.
+    void placement_data()
+    {
+        QTest::addColumn<int>("sendFrame");
+        QTest::addColumn<int>("dueFrame");  // -1: as soon as possible
+        QTest::addColumn<int>("expected");
+        QTest::newRow("inside the next period") << 0 << 700 << 700;
+        QTest::newRow("on a block boundary") << 0 << 1024 << 1024;
+        QTest::newRow("half a block past a boundary") << 0 << 1056 << 1056;
+        QTest::newRow("periods ahead") << 0 << 5000 << 5000;
+        QTest::newRow("sent a period ahead") << 4608 << 5300 << 5300;
+        QTest::newRow("already late: at once") << 4608 << 2000 << 4608;
+        QTest::newRow("no due time: at once") << 4608 << -1 << 4608;
+    }
+    void placement()
+    {
+        QFETCH(int, sendFrame);
+        QFETCH(int, dueFrame);
+        QFETCH(int, expected);
+        // The sample's own attack, measured with the note played at frame 0.
+        int attack = 0;
+        {
+            Synth synth;
+            QString error;
+            QVERIFY2(synth.loadSoundFont({kTimGM}, error), qPrintable(error));
+            attack = onsetOf(renderScheduled(synth, 0x007F3C90, 0, -1));
+            QVERIFY2(attack >= 0 && attack < 512, qPrintable(QString::number(attack)));
+        }
+        Synth synth;
+        QString error;
+        QVERIFY2(synth.loadSoundFont({kTimGM}, error), qPrintable(error));
+        const int onset = onsetOf(renderScheduled(synth, 0x007F3C90, sendFrame, dueFrame)) - attack;
+        QVERIFY2(std::abs(onset - expected) <= 32, qPrintable(QStringLiteral("sounded at frame %1").arg(onset)));
     }
 
     void shortMessage_data()
