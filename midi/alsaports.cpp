@@ -149,7 +149,8 @@ protected:
         return std::nullopt;
     }
 
-    std::optional<Failure> write(const std::uint8_t *bytes, std::size_t size) override
+    // RtMidi sends at once; the sequencer's own queues are not used.
+    std::optional<Failure> write(const std::uint8_t *bytes, std::size_t size, std::int64_t) override
     {
         out_->out().sendMessage(bytes, size);
         return out_->takeFailure();

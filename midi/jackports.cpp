@@ -23,12 +23,18 @@ constexpr auto kConnectTimeout = std::chrono::milliseconds(500);
 constexpr auto kFlushTimeout = std::chrono::milliseconds(250);
 constexpr auto kConnectPoll = std::chrono::milliseconds(1);
 // Room for some 4000 messages between two cycles.
-constexpr std::size_t kBufferBytes = 1 << 14;
+constexpr std::size_t kBufferBytes = 1 << 16;
 constexpr std::uint16_t kAllChannels = 0xFFFF;
 
 void discardMessage(const char *) {}
 
 QString quoted(const std::string &port) { return QString::fromStdString(port); }
+
+std::int64_t steadyNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch()).count();
+}
 
 std::uint32_t driverVersion()
 {
@@ -82,6 +88,14 @@ public:
             jack_ringbuffer_free(buffer_);
     }
 
+    // A message is written in the cycle its due time falls in, which the server processes
+    // at the start of that cycle: sent a period ahead, it is there in time.
+    std::chrono::nanoseconds lead() const override
+    {
+        const double rate = jack_get_sample_rate(client_);
+        return std::chrono::nanoseconds(rate > 0 ? std::int64_t(jack_get_buffer_size(client_) * 1e9 / rate) : 0);
+    }
+
 protected:
     std::optional<Failure> check() override
     {
@@ -96,22 +110,34 @@ protected:
         return std::nullopt;
     }
 
-    std::optional<Failure> write(const std::uint8_t *bytes, std::size_t size) override
+    std::optional<Failure> write(const std::uint8_t *bytes, std::size_t size, std::int64_t dueNs) override
     {
         Record record{};
-        record[0] = static_cast<std::uint8_t>(size);
-        std::copy_n(bytes, size, record.begin() + 1);
-        if (jack_ringbuffer_write_space(buffer_) < record.size())
+        record.size = static_cast<std::uint8_t>(size);
+        std::copy_n(bytes, size, record.bytes);
+        if (dueNs != 0) {
+            // JACK keeps time on a clock of its own, a fixed distance from ours.
+            const std::int64_t aheadUs = (dueNs - steadyNs()) / 1000;
+            record.dueUs = static_cast<jack_time_t>(std::max<std::int64_t>(std::int64_t(jack_get_time()) + aheadUs, 1));
+        }
+        if (jack_ringbuffer_write_space(buffer_) < sizeof record)
             return Failure{result::MidiNotReady, QStringLiteral("JACK 没有取走已发出的 MIDI 消息。")};
-        jack_ringbuffer_write(buffer_, reinterpret_cast<const char *>(record.data()), record.size());
+        jack_ringbuffer_write(buffer_, reinterpret_cast<const char *>(&record), sizeof record);
         return std::nullopt;
     }
 
 private:
-    // The length, then up to three bytes: a short message. Records of four bytes in a
+    // A short message and when it is due, 0 for at once. Records of sixteen bytes in a
     // buffer whose size is a power of two never wrap in the middle, so the process
     // callback never finds half of one.
-    using Record = std::array<std::uint8_t, 4>;
+    struct Record
+    {
+        jack_time_t dueUs;
+        std::uint8_t size;
+        std::uint8_t bytes[3];
+        std::uint8_t unused[4];
+    };
+    static_assert(sizeof(Record) == 16);
 
     explicit JackOutput(std::string port) : port_(std::move(port)) {}
 
@@ -141,21 +167,30 @@ private:
         return check();
     }
 
-    // Runs on JACK's thread: the messages waiting go out at the start of this cycle, as
-    // many as the port's buffer holds (some 2700 here); the rest wait for the next one.
+    // Runs on JACK's thread: the messages due in this cycle go out at their frames, those
+    // waiting without a time or past theirs at its start, as many as the port's buffer
+    // holds (some 2700 here); the rest wait for the next cycle.
     static int process(jack_nframes_t frames, void *self)
     {
         auto *output = static_cast<JackOutput *>(self);
         void *midi = jack_port_get_buffer(output->ownPort_, frames);
         jack_midi_clear_buffer(midi);
+        const jack_nframes_t start = jack_last_frame_time(output->client_);
+        jack_nframes_t offset = 0;
         Record record;
-        char *const data = reinterpret_cast<char *>(record.data());
-        while (jack_ringbuffer_peek(output->buffer_, data, record.size()) == record.size()) {
-            jack_midi_data_t *event = jack_midi_event_reserve(midi, 0, record[0]);
+        while (jack_ringbuffer_peek(output->buffer_, reinterpret_cast<char *>(&record), sizeof record) == sizeof record) {
+            if (record.dueUs != 0) {
+                const auto frame = static_cast<std::int32_t>(jack_time_to_frames(output->client_, record.dueUs) - start);
+                if (frame >= std::int32_t(frames))
+                    break;
+                // Events go into the buffer in order of time; one sent after a later one waits for it.
+                offset = std::max(offset, jack_nframes_t(std::max(frame, 0)));
+            }
+            jack_midi_data_t *event = jack_midi_event_reserve(midi, offset, record.size);
             if (event == nullptr)
                 break;
-            std::copy_n(record.begin() + 1, record[0], event);
-            jack_ringbuffer_read_advance(output->buffer_, record.size());
+            std::copy_n(record.bytes, record.size, event);
+            jack_ringbuffer_read_advance(output->buffer_, sizeof record);
         }
         return 0;
     }

@@ -81,6 +81,21 @@ public:
     virtual MmResult close(HMidiOut handle) = 0;
     // One short message: status in bits 0-7, data bytes in bits 8-15 and 16-23.
     virtual MmResult send(HMidiOut handle, std::uint32_t message) = 0;
+    // The same message, to sound at `dueNs` on the steady clock (see song::steadyNow) where
+    // the device can place it in time, else as soon as possible. Not in the Windows API,
+    // whose short messages always go at once.
+    virtual MmResult sendAt(HMidiOut handle, std::uint32_t message, std::int64_t dueNs)
+    {
+        (void)dueNs;
+        return send(handle, message);
+    }
+    // How long before their due time messages must reach the device to be placed in time;
+    // zero for a device that plays everything as soon as it comes.
+    virtual std::int64_t leadNs(HMidiOut handle)
+    {
+        (void)handle;
+        return 0;
+    }
     // Writes the text of `code` into `text` (`chars` UTF-16 units, NUL included).
     virtual MmResult errorText(MmResult code, char16_t *text, std::uint32_t chars) = 0;
 };

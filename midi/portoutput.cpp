@@ -57,7 +57,7 @@ Failure portGone(const std::string &port)
     return {result::MidiNoDevice, QStringLiteral("MIDI 端口“%1”已不存在。").arg(QString::fromStdString(port))};
 }
 
-std::optional<Failure> PortOutput::send(std::uint32_t message)
+std::optional<Failure> PortOutput::sendAt(std::uint32_t message, std::int64_t dueNs)
 {
     const auto status = static_cast<std::uint8_t>(message & 0xFF);
     const int length = dataLength(status);
@@ -74,7 +74,7 @@ std::optional<Failure> PortOutput::send(std::uint32_t message)
         lost_ = check();
     if (lost_)
         return lost_;
-    return write(bytes, static_cast<std::size_t>(1 + length));
+    return write(bytes, static_cast<std::size_t>(1 + length), dueNs);
 }
 
 } // namespace midi

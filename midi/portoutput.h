@@ -25,12 +25,15 @@ public:
     // Refuses what cannot travel as a short message, then writes the message unless the
     // port has been lost: a lost port stays lost, as the handle names a connection that
     // no longer exists; the user opens the port again.
-    std::optional<Failure> send(std::uint32_t message) final;
+    std::optional<Failure> send(std::uint32_t message) final { return sendAt(message, 0); }
+    std::optional<Failure> sendAt(std::uint32_t message, std::int64_t dueNs) final;
 
 protected:
     // A failure once the port can no longer be reached.
     virtual std::optional<Failure> check() = 0;
-    virtual std::optional<Failure> write(const std::uint8_t *bytes, std::size_t size) = 0;
+    // Writes the message for `dueNs` on the steady clock, or as soon as possible when 0
+    // or where the port cannot place messages in time.
+    virtual std::optional<Failure> write(const std::uint8_t *bytes, std::size_t size, std::int64_t dueNs) = 0;
 
 private:
     std::optional<Failure> lost_;

@@ -221,13 +221,24 @@ MmResult SystemPlatform::close(HMidiOut handle)
 
 MmResult SystemPlatform::send(HMidiOut handle, std::uint32_t message)
 {
+    return sendAt(handle, message, 0);
+}
+
+MmResult SystemPlatform::sendAt(HMidiOut handle, std::uint32_t message, std::int64_t dueNs)
+{
     const auto it = d->outputs.find(handle);
     if (it == d->outputs.end())
         return d->reasons.fail(result::InvalidHandle);
     return guarded(d->reasons, [&] {
-        const std::optional<Failure> failure = it->second->send(message);
+        const std::optional<Failure> failure = dueNs == 0 ? it->second->send(message) : it->second->sendAt(message, dueNs);
         return failure ? d->reasons.fail(failure->code, failure->reason) : result::NoError;
     });
+}
+
+std::int64_t SystemPlatform::leadNs(HMidiOut handle)
+{
+    const auto it = d->outputs.find(handle);
+    return it == d->outputs.end() ? 0 : it->second->lead().count();
 }
 
 MmResult SystemPlatform::errorText(MmResult code, char16_t *text, std::uint32_t chars)

@@ -44,6 +44,8 @@ public:
                   std::uintptr_t instance, std::uint32_t flags) override;
     MmResult close(HMidiOut handle) override;
     MmResult send(HMidiOut handle, std::uint32_t message) override;
+    MmResult sendAt(HMidiOut handle, std::uint32_t message, std::int64_t dueNs) override;
+    std::int64_t leadNs(HMidiOut handle) override;
     MmResult errorText(MmResult code, char16_t *text, std::uint32_t chars) override;
 
 private:

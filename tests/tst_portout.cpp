@@ -14,6 +14,7 @@
 #include <jack/jack.h>
 
 #include <algorithm>
+#include <cmath>
 #include <chrono>
 #include <cstdio>
 #include <iostream>
@@ -137,6 +138,8 @@ private slots:
     void refusesBadDeviceIds();
     void handles();
     void closeDeliversWhatWasSent();
+    void placesMessagesAtTheirDueFrame_data();
+    void placesMessagesAtTheirDueFrame();
     void idKeepsItsPort_data();
     void idKeepsItsPort();
     void portVanishesWhileOpen_data();
@@ -419,6 +422,51 @@ void TestPortOut::closeDeliversWhatWasSent()
         QCOMPARE(ports.close(handle), result::NoError);
     }
     QCOMPARE(sink->waitForEvents(5 * kMessages, kArrival).size(), std::size_t(5 * kMessages));
+}
+
+void TestPortOut::placesMessagesAtTheirDueFrame_data()
+{
+    QTest::addColumn<int>("aheadUs");  // the due time, after the send
+    QTest::addColumn<bool>("placed");  // at its frame; else at the start of the next cycle
+    // The server runs 64-frame periods of 1333 us.
+    QTest::newRow("two periods ahead") << 2700 << true;
+    QTest::newRow("ten periods and a frame ahead") << 13354 << true;
+    QTest::newRow("already late") << -5000 << false;
+    QTest::newRow("no due time") << 0 << false;
+}
+
+void TestPortOut::placesMessagesAtTheirDueFrame()
+{
+    QFETCH(int, aheadUs);
+    QFETCH(bool, placed);
+    QVERIFY(startServer());
+    MidiCapture *sink = capture(QStringLiteral("sink"));
+    QVERIFY(sink);
+    Ports ports;
+    const midi::HMidiOut handle = openByName(ports, sink->portName());
+    QVERIFY(handle != 0);
+    const double frameUs = 1e6 / server_->sampleRate();
+    QVERIFY(ports.leadNs(handle) >= std::int64_t(server_->periodFrames() * frameUs * 1000) - 1000);
+
+    for (int i = 0; i < 20; ++i) {
+        std::this_thread::sleep_for(std::chrono::microseconds(300 + i * 97));
+        const std::int64_t dueNs = aheadUs == 0 ? 0 : std::chrono::duration_cast<std::chrono::nanoseconds>(
+            std::chrono::steady_clock::now().time_since_epoch()).count() + aheadUs * 1000;
+        const std::uint64_t sentAt = MidiCapture::now();
+        QCOMPARE(ports.sendAt(handle, 0x007F0090u | std::uint32_t(36 + i) << 8, dueNs), result::NoError);
+        const auto events = sink->waitForEvents(std::size_t(i + 1), kArrival);
+        QCOMPARE(events.size(), std::size_t(i + 1));
+        const MidiCapture::Event &event = events.back();
+        if (placed) {
+            const double error = double(event.frameUsecs) - double(sentAt + std::uint64_t(aheadUs));
+            QVERIFY2(std::fabs(error) <= frameUs + 1, qPrintable(QStringLiteral("%1 us from its time").arg(error)));
+        } else {
+            // Never held back: the first cycle that runs after the send takes it, at its start.
+            const double after = double(event.frameUsecs) - double(sentAt);
+            QVERIFY2(after <= (server_->periodFrames() + 1) * frameUs,
+                     qPrintable(QStringLiteral("placed %1 us after the send").arg(after)));
+        }
+    }
 }
 
 void TestPortOut::idKeepsItsPort_data()

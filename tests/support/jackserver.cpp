@@ -333,6 +333,7 @@ struct MidiCapture::State
     struct Record
     {
         jack_time_t arrival;
+        jack_time_t frame;
         std::uint32_t size;
     };
 
@@ -355,12 +356,14 @@ int MidiCapture::State::process(jack_nframes_t frames, void *self)
     auto *state = static_cast<State *>(self);
     void *midi = jack_port_get_buffer(state->port, frames);
     const jack_time_t arrival = jack_get_time();
+    const jack_nframes_t start = jack_last_frame_time(state->client);
     const std::uint32_t count = jack_midi_get_event_count(midi);
     for (std::uint32_t i = 0; i < count; ++i) {
         jack_midi_event_t event;
         if (jack_midi_event_get(&event, midi, i) != 0)
             continue;
-        const Record record{arrival, static_cast<std::uint32_t>(event.size)};
+        const Record record{arrival, jack_frames_to_time(state->client, start + event.time),
+                            static_cast<std::uint32_t>(event.size)};
         if (jack_ringbuffer_write_space(state->buffer) < sizeof record + event.size) {
             state->dropped.fetch_add(count - i);
             break;
@@ -387,6 +390,7 @@ void MidiCapture::State::drain()
         event.bytes.resize(record.size);
         jack_ringbuffer_read(buffer, reinterpret_cast<char *>(event.bytes.data()), record.size);
         event.arrivalUsecs = record.arrival;
+        event.frameUsecs = record.frame;
         received.push_back(std::move(event));
     }
 }

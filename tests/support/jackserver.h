@@ -115,6 +115,7 @@ public:
     {
         std::vector<std::uint8_t> bytes;
         std::uint64_t arrivalUsecs = 0;  // now() when the capture's cycle found it
+        std::uint64_t frameUsecs = 0;    // the time of the frame it was placed at, on the same clock
     };
 
     MidiCapture();
