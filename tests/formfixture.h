@@ -22,17 +22,10 @@
 struct FormFixture
 {
     midi::RecordingPlatform platform;
+    midi::MidiOut midi{platform};
     QTemporaryDir dir;
-    std::unique_ptr<Form1> form;
+    std::unique_ptr<Form1> form;  // last, so that it goes first
     int endCalls = 0;
-
-    FormFixture() { MidiOut::setPlatform(&platform); }
-    ~FormFixture()
-    {
-        form.reset();
-        MidiOut::CloseDevice();
-        MidiOut::setPlatform(nullptr);
-    }
 
     void writeFile(const QString &name, const QByteArray &bytes)
     {
@@ -53,7 +46,7 @@ struct FormFixture
     Form1 &start()
     {
         copyShippedData();
-        form = std::make_unique<Form1>(Form1::Options{dir.path(), [this] { ++endCalls; }});
+        form = std::make_unique<Form1>(midi, Form1::Options{dir.path(), [this] { ++endCalls; }});
         return *form;
     }
 

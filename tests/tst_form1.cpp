@@ -156,7 +156,7 @@ private slots:
         QCOMPARE(form.ComDevies->count(), 3);
         QCOMPARE(form.ComDevies->widget()->itemText(0), QStringLiteral("Mapper"));
         QCOMPARE(form.ComDevies->listIndex(), 0);
-        QCOMPARE(f.platform.deviceOf(MidiOut::hMidiOut), std::optional<std::uint32_t>(midi::kMidiMapper));
+        QCOMPARE(f.platform.deviceOf(f.midi.handle()), std::optional<std::uint32_t>(midi::kMidiMapper));
         // The device is open before the first program change goes out.
         QCOMPARE(f.platform.messages(), (std::vector<std::uint32_t>{0x000000B0, 0x000000C0}));
         QCOMPARE(form.ComSounds->count(), 128);
@@ -173,14 +173,14 @@ private slots:
         FormFixture f;
         f.platform.devices = {QStringLiteral("Port A")};
         Form1 &form = f.start();
-        const midi::HMidiOut mapper = MidiOut::hMidiOut;
+        const midi::HMidiOut mapper = f.midi.handle();
         f.platform.clearCalls();
 
         QComboBox *combo = form.ComDevies->widget();
         combo->setFocus();
         QTest::keyClick(combo, Qt::Key_Down);  // a user's choice of entry 1
         QCOMPARE(form.ComDevies->listIndex(), 1);
-        QCOMPARE(f.platform.deviceOf(MidiOut::hMidiOut), std::optional<std::uint32_t>(0));
+        QCOMPARE(f.platform.deviceOf(f.midi.handle()), std::optional<std::uint32_t>(0));
         std::vector<Op> ops;
         for (const auto &c : f.platform.calls)
             ops.push_back(c.op);
@@ -221,7 +221,7 @@ private slots:
         Form1 &form = f.start();
         QCOMPARE(form.ComDevies->count(), 0);
         QCOMPARE(form.ComDevies->listIndex(), -1);
-        QCOMPARE(MidiOut::hMidiOut, 0u);
+        QCOMPARE(f.midi.handle(), 0u);
         QVERIFY(std::none_of(f.platform.calls.begin(), f.platform.calls.end(),
                              [](const auto &c) { return c.op == Op::Open; }));
     }
@@ -239,14 +239,14 @@ private slots:
         FormFixture f;
         Form1 &form = f.start();
         form.show();
-        const midi::HMidiOut open = MidiOut::hMidiOut;
+        const midi::HMidiOut open = f.midi.handle();
         f.platform.clearCalls();
         if (power)
             QTest::mouseClick(form.Command1, Qt::LeftButton);
         else
             form.close();
         QCOMPARE(f.endCalls, 1);
-        QCOMPARE(MidiOut::hMidiOut, 0u);
+        QCOMPARE(f.midi.handle(), 0u);
         QCOMPARE(f.platform.calls.back().op, Op::Close);
         QCOMPARE(f.platform.calls.back().deviceOrHandle, open);
         QVERIFY(!form.Timer1->isActive());

@@ -179,7 +179,7 @@ private slots:
         form->Command2_Click();
         QCOMPARE(deviceCalls(f->platform), calls);
         QCOMPARE(form->ComDevies->listIndex(), 0);
-        QCOMPARE(f->platform.deviceOf(MidiOut::hMidiOut), std::optional<std::uint32_t>(midi::kMidiMapper));
+        QCOMPARE(f->platform.deviceOf(f->midi.handle()), std::optional<std::uint32_t>(midi::kMidiMapper));
         QCOMPARE(form->ComSounds->listIndex(), 9);
         QCOMPARE(form->HScroll1->value(), 32);
         QCOMPARE(form->keys().baseNote(), 32);
@@ -317,7 +317,7 @@ private slots:
     {
         start({"0", "End"});
         chooseWithKeyboard(*form->ComDevies, 1);
-        const midi::HMidiOut handle = MidiOut::hMidiOut;
+        const midi::HMidiOut handle = f->midi.handle();
         chooseWithKeyboard(*form->ComSounds, 3);
         form->HScroll1->setValue(40);
         const QString path = f->dir.filePath(QStringLiteral("haap.txt"));
@@ -332,7 +332,7 @@ private slots:
         QVERIFY2(sentence.match(boxes.texts.first()).hasMatch(), qPrintable(boxes.texts.first()));
         QCOMPARE(deviceCalls(f->platform), QStringList{});
         QCOMPARE(form->ComDevies->listIndex(), 1);
-        QCOMPARE(MidiOut::hMidiOut, handle);
+        QCOMPARE(f->midi.handle(), handle);
         QCOMPARE(form->ComSounds->listIndex(), 3);
         QCOMPARE(form->HScroll1->value(), 40);
         QCOMPARE(form->Label2->text(), QStringLiteral("E"));

@@ -32,7 +32,8 @@ public:
         std::function<void()> endProgram;        // ends the program once the window is unloaded
     };
 
-    explicit Form1(Options options, QWidget *parent = nullptr);
+    // The window plays through `midi`, which must outlive it.
+    Form1(midi::MidiOut &midi, Options options, QWidget *parent = nullptr);
     ~Form1() override;
 
     static const QString kSite;
@@ -94,6 +95,7 @@ private:
     void createKeyboard();
     void createTimers();
 
+    midi::MidiOut &midi_;
     Options options_;
     WindowMessageBox messageBox_;
     keyboard::Keyboard keyboard_;
