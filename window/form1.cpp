@@ -257,7 +257,7 @@ void Form1::ComSounds_Click() { sendInstrument(midi_, ComSounds->listIndex()); }
 
 void Form1::Command1_Click() { close(); }
 
-void Form1::Command2_Click() { player_->Command2_Click(); }
+void Form1::Command2_Click() { player_->play(); }
 
 void Form1::closeEvent(QCloseEvent *event)
 {
