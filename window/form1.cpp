@@ -191,8 +191,7 @@ void Form1::createKeyboard()
     Label1->setAlignment(Qt::AlignCenter);
     Label1->setMouseTracking(true);
     setColours(Label1, kNavy, Qt::white);
-    connect(Label1, &Label::mouseMove, this,
-            [this](Qt::MouseButtons b, Qt::KeyboardModifiers m, QPoint p) { Label1_MouseMove(b, m, p.x(), p.y()); });
+    connect(Label1, &Label::mouseMove, this, &Form1::Label1_MouseMove);
 
     // Created left to right, so each key lies above its left-hand neighbour; then the
     // black keys are raised above all white ones. Qt's hit-testing follows this order.
@@ -200,9 +199,8 @@ void Form1::createKeyboard()
         const QRect r = keyboard::keyRectTwips(i);
         auto *key = new PianoKey(i, keyboard::isBlackKey(i), this);
         key->setGeometry(twipsRect(r.x(), r.y(), r.width(), r.height()));
-        connect(key, &PianoKey::dragOver, this, [this](PianoKey *target, QPoint pos, PianoKey::DragState state) {
-            Picture1_DragOver(static_cast<std::int16_t>(target->index()), target, pos.x(), pos.y(), state);
-        });
+        connect(key, &PianoKey::dragOver, this,
+                [this](PianoKey *target) { Picture1_DragOver(static_cast<std::int16_t>(target->index())); });
         Picture1[i] = key;
     }
     for (PianoKey *key : Picture1)
@@ -282,10 +280,7 @@ void Form1::Label3_Click()
     QDesktopServices::openUrl(QUrl(kSite + QStringLiteral("/tv.htm")));
 }
 
-void Form1::Picture1_DragOver(std::int16_t index, PianoKey *, int, int, PianoKey::DragState)
-{
-    keyboard_.glideOnto(index);
-}
+void Form1::Picture1_DragOver(std::int16_t index) { keyboard_.glideOnto(index); }
 
 void Form1::Timer1_Timer()
 {
@@ -299,7 +294,7 @@ void Form1::HScroll1_Change()
 
 void Form1::HScroll2_Change() { keyboard_.setVelocity(static_cast<std::int16_t>(HScroll2->value())); }
 
-void Form1::Label1_MouseMove(Qt::MouseButtons, Qt::KeyboardModifiers, int, int) { keyboard_.silence(); }
+void Form1::Label1_MouseMove() { keyboard_.silence(); }
 
 void Form1::selectDevice(int entry)
 {
@@ -317,16 +312,11 @@ bool Form1::selectInstrument(int entry)
 
 void Form1::setTransposition(int value) { HScroll1->setValue(value); }
 
-void Form1::keyOver(int key)
-{
-    // A song step presses a key as a drag notification would, with state 1 (leave); the
-    // action looks only at the key.
-    Picture1_DragOver(static_cast<std::int16_t>(key), Picture1[key], 1, 1, PianoKey::DragState::Leave);
-}
+void Form1::keyOver(int key) { Picture1_DragOver(static_cast<std::int16_t>(key)); }
 
 void Form1::setReleased() { keyboard_.release(); }
 
-void Form1::mutePad() { Label1_MouseMove(Qt::NoButton, Qt::NoModifier, 1, 1); }
+void Form1::mutePad() { Label1_MouseMove(); }
 
 void Form1::setPlayEnabled(bool enabled) { Command2->setEnabled(enabled); }
 

@@ -46,11 +46,11 @@ public:
     void Command1_Click();
     void Command2_Click();
     void Label3_Click();
-    void Picture1_DragOver(std::int16_t index, PianoKey *source, int x, int y, PianoKey::DragState state);
+    void Picture1_DragOver(std::int16_t index);
     void Timer1_Timer();
     void HScroll1_Change();
     void HScroll2_Change();
-    void Label1_MouseMove(Qt::MouseButtons button, Qt::KeyboardModifiers shift, int x, int y);
+    void Label1_MouseMove();
 
     // What the song drives.
     void selectDevice(int entry) override;

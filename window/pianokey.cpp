@@ -50,11 +50,6 @@ void PianoKey::pressFromWindow(QMouseEvent *event)
 
 PianoKey *PianoKey::keyAt(QPoint windowPos) const { return keyOnPixel(window(), windowPos); }
 
-void PianoKey::notify(PianoKey *key, QPoint windowPos, DragState state)
-{
-    emit dragOver(key, key->mapFrom(window(), windowPos), state);
-}
-
 void PianoKey::mousePressEvent(QMouseEvent *event)
 {
     if (event->button() != Qt::LeftButton || !automaticDrag_ || dragging_)
@@ -65,8 +60,9 @@ void PianoKey::mousePressEvent(QMouseEvent *event)
         return;  // the pointer is beside the keys; only rounding brought the press here
     dragging_ = true;
     under_ = key;
-    notify(key, windowPos, DragState::Enter);
-    notify(key, windowPos, DragState::Over);
+    // As for every key the drag reaches: one report for entering it, one for the move.
+    emit dragOver(key);
+    emit dragOver(key);
 }
 
 void PianoKey::mouseMoveEvent(QMouseEvent *event)
@@ -80,16 +76,17 @@ void PianoKey::mouseMoveEvent(QMouseEvent *event)
         under_ = nullptr;
         return;
     }
+    // Leaving a key, entering one and moving over it are each reported.
     PianoKey *key = keyAt(windowPos);
     if (key != under_) {
         if (under_)
-            notify(under_, windowPos, DragState::Leave);
+            emit dragOver(under_);
         under_ = key;
         if (key)
-            notify(key, windowPos, DragState::Enter);
+            emit dragOver(key);
     }
     if (key)
-        notify(key, windowPos, DragState::Over);
+        emit dragOver(key);
 }
 
 void PianoKey::mouseReleaseEvent(QMouseEvent *event)

@@ -4,15 +4,14 @@
 
 // One key of the on-screen keyboard. A left-button press starts a drag: from then
 // until the release, the key under the pointer, found by the window's own
-// hit-testing, is told when the pointer enters it, moves over it and leaves it.
+// hit-testing, is reported when the pointer enters it, on each move over it and when
+// it leaves it.
 // Qt hands every move of a drag to the pressed widget and sends no enter or leave
 // events meanwhile, so the pressed key does the hit-testing for the whole keyboard.
 class PianoKey : public QWidget
 {
     Q_OBJECT
 public:
-    enum class DragState { Enter = 0, Leave = 1, Over = 2 };
-
     PianoKey(int index, bool black, QWidget *parent);
 
     int index() const { return index_; }
@@ -27,7 +26,7 @@ public:
 
 signals:
     // Emitted by the key being dragged for `key`, the key under the pointer.
-    void dragOver(PianoKey *key, QPoint pos, PianoKey::DragState state);
+    void dragOver(PianoKey *key);
 
 protected:
     void paintEvent(QPaintEvent *event) override;
@@ -37,7 +36,6 @@ protected:
 
 private:
     PianoKey *keyAt(QPoint windowPos) const;
-    void notify(PianoKey *key, QPoint windowPos, DragState state);
 
     int index_;
     bool black_;
