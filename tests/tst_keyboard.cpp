@@ -155,6 +155,45 @@ private slots:
         QVERIFY(!form->keys().released());
     }
 
+    void aDragWhoseReleaseGoesAstrayEnds_data()
+    {
+        QTest::addColumn<bool>("box");
+        QTest::newRow("a box opened mid-glide") << true;
+        QTest::newRow("the release reaches another window") << false;
+    }
+
+    void aDragWhoseReleaseGoesAstrayEnds()
+    {
+        QFETCH(bool, box);
+        QTest::mousePress(window, Qt::LeftButton, {}, kKey10);
+        QWindow elsewhere;
+        QString text, caption;
+        if (box) {
+            f->platform.sendResult = midi::result::MidiNoDevice;
+            QTimer::singleShot(50, [&] {
+                // Qt drops it, as it drops any mouse event to a window a modal box blocks.
+                QTest::mouseRelease(window, Qt::LeftButton, {}, kKey11);
+                if (QWidget *open = QApplication::activeModalWidget()) {
+                    text = open->property("text").toString();
+                    caption = open->windowTitle();
+                    open->close();
+                }
+            });
+        }
+        QTest::mouseMove(window, kKey11);  // with a box, from the failing note-off of key 10
+        if (box) {
+            QCOMPARE(text, midi::RecordingPlatform::errorText(midi::result::MidiNoDevice));
+            QCOMPARE(caption, QStringLiteral("Tirrel"));
+        } else {
+            QTest::mouseRelease(&elsewhere, Qt::LeftButton, {}, QPoint(1, 1));
+        }
+
+        f->platform.sendResult = midi::result::NoError;
+        f->platform.clearCalls();
+        QTest::mousePress(window, Qt::LeftButton, {}, kKey10);
+        QCOMPARE(sent(), (std::vector<std::uint32_t>{noteOff(47), noteOn(46)}));
+    }
+
     void rangeEdges()
     {
         form->HScroll1->setValue(63);

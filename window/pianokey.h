@@ -8,6 +8,8 @@
 // it leaves it.
 // Qt hands every move of a drag to the pressed widget and sends no enter or leave
 // events meanwhile, so the pressed key does the hit-testing for the whole keyboard.
+// A drag also ends when a modal box blocks the window: Qt then drops the release, which
+// would leave the key waiting for it and deaf to the next press.
 class PianoKey : public QWidget
 {
     Q_OBJECT
@@ -29,6 +31,7 @@ signals:
     void dragOver(PianoKey *key);
 
 protected:
+    bool event(QEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
@@ -36,6 +39,9 @@ protected:
 
 private:
     PianoKey *keyAt(QPoint windowPos) const;
+    // Reports `key`; false when that ended the drag (a box opened from the report).
+    bool report(PianoKey *key);
+    void endDrag();
 
     int index_;
     bool black_;
