@@ -8,6 +8,7 @@
 #include "midiout.h"
 #include "recordingplatform.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
 #include <QSignalBlocker>
@@ -89,4 +90,14 @@ inline void chooseWithKeyboard(DropDownList &list, int entry)
     }
     combo->setFocus();
     QTest::keyClick(combo, Qt::Key_Down);
+}
+
+// A user's pick of `entry` with the mouse: the list drops down, and a click on the entry.
+inline void clickInPopup(DropDownList &list, int entry)
+{
+    QComboBox *combo = list.widget();
+    combo->showPopup();
+    QAbstractItemView *view = combo->view();
+    const QRect item = view->visualRect(view->model()->index(entry, 0));
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, item.center());
 }

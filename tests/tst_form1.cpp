@@ -3,7 +3,9 @@
 #include "dropdownlist.h"
 #include "label.h"
 
+#include <QAbstractItemView>
 #include <QComboBox>
+#include <QDesktopServices>
 #include <QFrame>
 #include <QLabel>
 #include <QPushButton>
@@ -15,6 +17,16 @@ using Op = midi::RecordingPlatform::Op;
 namespace {
 QRect px(int l, int t, int w, int h) { return QRect(l / 15, t / 15, w / 15, h / 15); }
 } // namespace
+
+// Stands in for the browser: keeps the addresses the program asks to open.
+class UrlCatcher : public QObject
+{
+    Q_OBJECT
+public:
+    QStringList opened;
+public slots:
+    void open(const QUrl &url) { opened << url.toString(); }
+};
 
 class TestForm1 : public QObject
 {
@@ -189,15 +201,63 @@ private slots:
         QCOMPARE(f.platform.messages(), std::vector<std::uint32_t>{0x00007BB0});
     }
 
+    void userPickingTheSelectedDeviceReopensIt_data()
+    {
+        QTest::addColumn<bool>("withMouse");
+        QTest::newRow("a click on it in the open list") << true;
+        QTest::newRow("Return in the open list") << false;
+    }
+
     void userPickingTheSelectedDeviceReopensIt()
     {
+        QFETCH(bool, withMouse);
+        FormFixture f;
+        f.platform.devices = {QStringLiteral("Port A")};
+        Form1 &form = f.start();
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        const midi::HMidiOut mapper = f.midi.handle();
+        f.platform.clearCalls();
+
+        if (withMouse) {
+            clickInPopup(*form.ComDevies, 0);
+        } else {
+            form.ComDevies->widget()->showPopup();
+            QTest::keyClick(form.ComDevies->widget()->view(), Qt::Key_Return);
+        }
+        QVERIFY(!form.ComDevies->widget()->view()->isVisible());
+        std::vector<Op> ops;
+        for (const auto &c : f.platform.calls)
+            ops.push_back(c.op);
+        QCOMPARE(ops, (std::vector<Op>{Op::ShortMsg, Op::Close, Op::Open}));
+        QCOMPARE(f.platform.calls[1].deviceOrHandle, mapper);
+        QCOMPARE(f.platform.deviceOf(f.midi.handle()), std::optional<std::uint32_t>(midi::kMidiMapper));
+    }
+
+    void theLinkOpensTheLiveRoom_data()
+    {
+        QTest::addColumn<QPoint>("releasedFromThePress");
+        QTest::addColumn<QStringList>("opened");
+        QTest::newRow("a click on the link") << QPoint(0, 0) << QStringList{"https://tirrel.example/tv.htm"};
+        QTest::newRow("let go below the link") << QPoint(0, 40) << QStringList{};
+    }
+
+    void theLinkOpensTheLiveRoom()
+    {
+        QFETCH(QPoint, releasedFromThePress);
+        QFETCH(QStringList, opened);
         FormFixture f;
         Form1 &form = f.start();
-        f.platform.clearCalls();
-        emit form.ComDevies->widget()->activated(0);  // what a mouse pick of the same entry gives
-        QCOMPARE(std::count_if(f.platform.calls.begin(), f.platform.calls.end(),
-                               [](const auto &c) { return c.op == Op::Open; }),
-                 1);
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+
+        UrlCatcher browser;
+        QDesktopServices::setUrlHandler(QStringLiteral("https"), &browser, "open");
+        const QPoint link = form.Label3->geometry().center();
+        QTest::mousePress(form.windowHandle(), Qt::LeftButton, {}, link);
+        QTest::mouseRelease(form.windowHandle(), Qt::LeftButton, {}, link + releasedFromThePress);
+        QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
+        QCOMPARE(browser.opened, opened);
     }
 
     void codeSettingTheSameValueRunsNoHandler()

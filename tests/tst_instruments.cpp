@@ -177,8 +177,11 @@ private slots:
     {
         FormFixture f;
         Form1 &form = f.start();
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
         f.platform.clearCalls();
-        emit form.ComSounds->widget()->activated(0);  // what a mouse pick of the same entry gives
+        clickInPopup(*form.ComSounds, 0);
+        QCOMPARE(form.ComSounds->listIndex(), 0);
         QCOMPARE(f.platform.messages(), (Messages{kBankSelect0, programChange(0)}));
     }
 
