@@ -324,7 +324,7 @@ private slots:
             if (QWidget *box = QApplication::activeModalWidget())
                 box->close();
         });
-        form.Command1_Click();
+        QTest::mouseClick(form.Command1, Qt::LeftButton);
         QCOMPARE(endCallsWhileBoxOpen, 0);
         QCOMPARE(f.endCalls, 1);
     }
