@@ -248,7 +248,7 @@ private slots:
         // it would take the next press anywhere in the window: here, the one on Power.
         sendMouse(window, QPoint(1233, 300), Qt::LeftButton, QEvent::MouseButtonPress);
         f->platform.sendResult = midi::result::MidiNoDevice;
-        QTimer::singleShot(50, [this] {
+        QTimer::singleShot(50, form, [this] {
             sendMouse(window, QPoint(1180, 300), Qt::NoButton, QEvent::MouseButtonRelease);  // dropped
             if (QWidget *box = QApplication::activeModalWidget())
                 box->close();
