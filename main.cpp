@@ -16,17 +16,17 @@ int main(int argc, char *argv[])
     midi::prepareProcess();
     QApplication app(argc, argv);
     const auto platform = midi::createSystemPlatform();
-    MidiOut::setPlatform(platform.get());
+    midi::MidiOut midiOut(*platform);
 
     // Once the window is unloaded the program ends at once: no handler runs after it.
-    Form1 form({text::programDirectory(), [] {
-                    std::fflush(nullptr);
+    Form1 form(midiOut, {text::programDirectory(), [] {
+                             std::fflush(nullptr);
 #if defined(__SANITIZE_ADDRESS__)
-                    // Ending at once skips the leak check that a sanitizer build runs at exit.
-                    __lsan_do_leak_check();
+                             // Ending at once skips the leak check that a sanitizer build runs at exit.
+                             __lsan_do_leak_check();
 #endif
-                    std::_Exit(EXIT_SUCCESS);
-                }});
+                             std::_Exit(EXIT_SUCCESS);
+                         }});
     form.show();
     return app.exec();
 }

@@ -70,7 +70,7 @@ int main(int argc, char *argv[])
 
     TimingPiano piano;
     song::SongPlayer player(piano, path);
-    QTimer::singleShot(0, &player, &song::SongPlayer::Command2_Click);
+    QTimer::singleShot(0, &player, &song::SongPlayer::play);
     const int status = app.exec();
     if (status != 0 || piano.failed || piano.stepTimes.empty())
         return 1;

@@ -1,4 +1,4 @@
-// LoadInstruments with the input as the names file: one entry per line, the first one
+// loadInstruments with the input as the names file: one entry per line, the first one
 // sent as a valid program change, and a file it cannot read reported in one box.
 
 #include "fuzzcheck.h"
@@ -6,7 +6,6 @@
 
 #include "dropdownlist.h"
 #include "instruments.h"
-#include "keyboard.h"
 #include "midiconstants.h"
 #include "midiout.h"
 #include "recordingplatform.h"
@@ -19,7 +18,6 @@
 #include <QTemporaryDir>
 #include <QWidget>
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -30,7 +28,7 @@ namespace {
 class CountingBox final : public midi::ErrorBox
 {
 public:
-    void show(const QString &text, const QString &) override { texts.append(text); }
+    void show(const QString &text) override { texts.append(text); }
     QStringList texts;
 };
 
@@ -38,6 +36,7 @@ struct Fixture
 {
     QTemporaryDir dir;
     midi::RecordingPlatform platform;
+    midi::MidiOut midi{platform};
     CountingBox box;
 };
 
@@ -97,8 +96,7 @@ extern "C" int LLVMFuzzerInitialize(int *, char ***)
     fuzz::require(fixture->dir.isValid(), "a temporary directory for the names file");
     // The fixture outlives main; its directory goes when libFuzzer exits normally.
     std::atexit([] { fixture->dir.remove(); });
-    MidiOut::setPlatform(&fixture->platform);
-    fuzz::require(MidiOut::OpenDevice(static_cast<std::int16_t>(-1)), "the recording platform's mapper opens");
+    fuzz::require(fixture->midi.openDevice(static_cast<std::int16_t>(-1)), "the recording platform's mapper opens");
     return 0;
 }
 
@@ -117,15 +115,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t *data, std::size_t size
     f.platform.clearCalls();
     f.box.texts.clear();
     // Also forgets the last error shown, so no input quiets a box for the next one.
-    MidiOut::setMessageBox(&f.box);
+    f.midi.setErrorBox(&f.box);
 
     QWidget parent;
     DropDownList list(&parent);
     // What the window does on a click of its instrument list.
-    QObject::connect(&list, &DropDownList::click, [&list] {
-        MidiOut::ProgramChange(keyboard::kChannel, 0, static_cast<std::int16_t>(std::min(list.listIndex(), 32767)));
-    });
-    LoadInstruments(list, f.dir.path(), f.box);
+    QObject::connect(&list, &DropDownList::click, [&f, &list] { sendInstrument(f.midi, list.listIndex()); });
+    loadInstruments(list, f.dir.path(), f.box);
 
     const text::ReadResult expected = text::decodeLines(bytes, path);
     const std::vector<std::uint32_t> messages = f.platform.messages();

@@ -1,17 +1,18 @@
 #pragma once
 
-// The program's one connection to a MIDI output device: the device list, opening
-// and closing, channel messages, and error boxes. Free functions sharing one handle,
-// written against the MidiPlatform calls and two small services the window provides.
+// A connection to one MIDI output device at a time: the device list, opening and
+// closing, channel messages, and error boxes. Written against the MidiPlatform calls
+// and two small services the window provides.
 
 #include "midiplatform.h"
 
 #include <QString>
 #include <cstdint>
+#include <optional>
 
 namespace midi {
 
-// The drop-down list that FillDeviceList fills.
+// The drop-down list that fillDeviceList fills.
 class DeviceList
 {
 public:
@@ -23,37 +24,56 @@ public:
     virtual std::int16_t itemData(int index) const = 0;
 };
 
-// A modal box with one OK button; returns when the user dismisses it.
+// A modal box with one OK button; returns when the user dismisses it. Its caption is
+// the window's business.
 class ErrorBox
 {
 public:
     virtual ~ErrorBox() = default;
-    virtual void show(const QString &text, const QString &caption) = 0;
+    virtual void show(const QString &text) = 0;
+};
+
+class MidiOut
+{
+public:
+    // The platform must outlive the connection.
+    explicit MidiOut(MidiPlatform &platform);
+    // Silences and closes the open device, without a box: nobody is left to answer one.
+    ~MidiOut();
+
+    MidiOut(const MidiOut &) = delete;
+    MidiOut &operator=(const MidiOut &) = delete;
+
+    // Where errors are shown; none shows nothing. Not owned. Setting it forgets the last
+    // error shown, so the next failure is news again.
+    void setErrorBox(ErrorBox *box);
+
+    bool fillDeviceList(DeviceList &list);
+    bool openDevice(std::int16_t id);
+    void closeDevice();
+
+    void sendShortMessage(std::int16_t status, std::int16_t data1, std::int16_t data2);
+    void noteOn(std::int16_t channel, std::int16_t note, std::int16_t velocity);
+    void noteOff(std::int16_t channel, std::int16_t note);
+    void controlChange(std::int16_t channel, std::int16_t controller, std::int16_t value);
+    void programChange(std::int16_t channel, std::int16_t bank, std::int16_t program);
+
+    void showError(std::int16_t code);
+
+    // The handle of the open device, 0 when none is open.
+    HMidiOut handle() const { return handle_; }
+
+private:
+    // False, with a box, for a message that a complaint about its values stops.
+    bool accepted(const std::optional<QString> &complaint);
+    void showBox(std::int16_t code, const QString &text);
+    void succeeded();
+
+    MidiPlatform &platform_;
+    ErrorBox *box_ = nullptr;
+    HMidiOut handle_ = 0;
+    bool boxOpen_ = false;
+    std::optional<std::int16_t> lastShownCode_;
 };
 
 } // namespace midi
-
-namespace MidiOut {
-
-inline const QString kTitle = QStringLiteral("Tirrel");
-
-// The handle of the open device, 0 when none is open. Only OpenDevice and CloseDevice change it.
-extern const midi::HMidiOut &hMidiOut;
-
-// Wiring, done once at start-up (and by tests). Neither is owned.
-void setPlatform(midi::MidiPlatform *platform);
-void setMessageBox(midi::ErrorBox *box);
-
-bool FillDeviceList(midi::DeviceList &list);
-bool OpenDevice(std::int16_t id);
-void CloseDevice();
-
-void SendShortMessage(std::int16_t status, std::int16_t data1, std::int16_t data2);
-void NoteOn(std::int16_t channel, std::int16_t note, std::int16_t velocity);
-void NoteOff(std::int16_t channel, std::int16_t note);
-void ControlChange(std::int16_t channel, std::int16_t controller, std::int16_t value);
-void ProgramChange(std::int16_t channel, std::int16_t bank, std::int16_t program);
-
-void ShowMidiError(std::int16_t code);
-
-} // namespace MidiOut

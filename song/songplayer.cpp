@@ -22,10 +22,10 @@ SongPlayer::SongPlayer(Piano &piano, QString songPath, Clock clock, QObject *par
 {
     // One shot, re-armed after each step for the next grid point: a periodic timer
     // would carry each tick's lateness into all the ticks after it.
-    connect(m_timer, &PreciseTimer::timeout, this, &SongPlayer::Timer2_Timer);
+    connect(m_timer, &PreciseTimer::timeout, this, &SongPlayer::step);
 }
 
-void SongPlayer::Command2_Click()
+void SongPlayer::play()
 {
     if (m_playing)
         return;
@@ -53,7 +53,7 @@ void SongPlayer::Command2_Click()
     m_piano.setPlayEnabled(false);
 }
 
-void SongPlayer::Timer2_Timer()
+void SongPlayer::step()
 {
     if (!m_playing)
         return;
@@ -69,8 +69,7 @@ void SongPlayer::Timer2_Timer()
     }
 
     const std::int64_t now = m_clock();
-    const std::int64_t due = m_anchorNs + (m_stepsSinceAnchor + 1) * kStepNs;
-    if (now - due >= kStepNs) {
+    if (now - nextDueNs() >= kStepNs) {
         // The tick came a whole step late or more (a busy machine, a modal box): play
         // this step now and count the grid from it, rather than rushing through the
         // steps that were due meanwhile.
@@ -106,11 +105,16 @@ std::int64_t SongPlayer::nextDeadlineNs() const
     return m_nextDeadlineNs;
 }
 
+std::int64_t SongPlayer::nextDueNs() const
+{
+    return m_anchorNs + (m_stepsSinceAnchor + 1) * kStepNs;
+}
+
 void SongPlayer::scheduleNextStep()
 {
     // The grid time itself, not a wait measured from now: the time the step's key
     // presses took, and any lateness of this tick, come off the wait by themselves.
-    m_nextDeadlineNs = m_anchorNs + (m_stepsSinceAnchor + 1) * kStepNs;
+    m_nextDeadlineNs = nextDueNs();
     m_timer->start(m_nextDeadlineNs);
 }
 

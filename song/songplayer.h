@@ -52,12 +52,13 @@ public:
 
     // Reads the whole song, then selects device 0, instrument 9 and transposition 32 and
     // starts the steps. A song that cannot be read shows one error and changes nothing;
-    // a click while playing is ignored.
-    void Command2_Click();
-    // Plays the next step. Step k is due k * kStepMs after the start; a tick a whole step
-    // late or more plays at once and the grid starts again from it. The last line, or
+    // a call while playing is ignored.
+    void play();
+    // Plays the next step; the timer calls it when the step is due. Step k is due
+    // k * kStepMs after the start; a tick a whole step late or more plays at once and
+    // the grid starts again from it. The last line, or
     // "End", stops the timer, enables the button and runs the mute pad.
-    void Timer2_Timer();
+    void step();
 
     // Stops at once, sending nothing: the program is ending.
     void stop();
@@ -68,6 +69,8 @@ public:
     std::int64_t nextDeadlineNs() const;
 
 private:
+    // When the step after the last one played is due on the grid.
+    std::int64_t nextDueNs() const;
     void scheduleNextStep();
     void finish();
 

@@ -1,7 +1,7 @@
 #pragma once
 
 // Closes every modal box the moment the event loop runs inside it, and keeps its
-// text, so a test can say how many boxes a step showed, none included, instead of
+// text and caption, so a test can say how many boxes a step showed, none included, instead of
 // hanging on one it did not expect.
 
 #include <QApplication>
@@ -18,6 +18,7 @@ public:
         QObject::connect(&timer_, &QTimer::timeout, [this] {
             if (QWidget *box = QApplication::activeModalWidget()) {
                 texts << box->property("text").toString();
+                captions << box->windowTitle();
                 box->close();
             }
         });
@@ -25,6 +26,7 @@ public:
     }
 
     QStringList texts;
+    QStringList captions;
 
 private:
     QTimer timer_;

@@ -8,6 +8,7 @@
 #include "midiout.h"
 #include "recordingplatform.h"
 
+#include <QAbstractItemView>
 #include <QApplication>
 #include <QComboBox>
 #include <QSignalBlocker>
@@ -22,17 +23,10 @@
 struct FormFixture
 {
     midi::RecordingPlatform platform;
+    midi::MidiOut midi{platform};
     QTemporaryDir dir;
-    std::unique_ptr<Form1> form;
+    std::unique_ptr<Form1> form;  // last, so that it goes first
     int endCalls = 0;
-
-    FormFixture() { MidiOut::setPlatform(&platform); }
-    ~FormFixture()
-    {
-        form.reset();
-        MidiOut::CloseDevice();
-        MidiOut::setPlatform(nullptr);
-    }
 
     void writeFile(const QString &name, const QByteArray &bytes)
     {
@@ -53,7 +47,7 @@ struct FormFixture
     Form1 &start()
     {
         copyShippedData();
-        form = std::make_unique<Form1>(Form1::Options{dir.path(), [this] { ++endCalls; }});
+        form = std::make_unique<Form1>(midi, Form1::Options{dir.path(), [this] { ++endCalls; }});
         return *form;
     }
 
@@ -96,4 +90,14 @@ inline void chooseWithKeyboard(DropDownList &list, int entry)
     }
     combo->setFocus();
     QTest::keyClick(combo, Qt::Key_Down);
+}
+
+// A user's pick of `entry` with the mouse: the list drops down, and a click on the entry.
+inline void clickInPopup(DropDownList &list, int entry)
+{
+    QComboBox *combo = list.widget();
+    combo->showPopup();
+    QAbstractItemView *view = combo->view();
+    const QRect item = view->visualRect(view->model()->index(entry, 0));
+    QTest::mouseClick(view->viewport(), Qt::LeftButton, {}, item.center());
 }

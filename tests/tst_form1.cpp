@@ -3,7 +3,9 @@
 #include "dropdownlist.h"
 #include "label.h"
 
+#include <QAbstractItemView>
 #include <QComboBox>
+#include <QDesktopServices>
 #include <QFrame>
 #include <QLabel>
 #include <QPushButton>
@@ -15,6 +17,16 @@ using Op = midi::RecordingPlatform::Op;
 namespace {
 QRect px(int l, int t, int w, int h) { return QRect(l / 15, t / 15, w / 15, h / 15); }
 } // namespace
+
+// Stands in for the browser: keeps the addresses the program asks to open.
+class UrlCatcher : public QObject
+{
+    Q_OBJECT
+public:
+    QStringList opened;
+public slots:
+    void open(const QUrl &url) { opened << url.toString(); }
+};
 
 class TestForm1 : public QObject
 {
@@ -156,7 +168,7 @@ private slots:
         QCOMPARE(form.ComDevies->count(), 3);
         QCOMPARE(form.ComDevies->widget()->itemText(0), QStringLiteral("Mapper"));
         QCOMPARE(form.ComDevies->listIndex(), 0);
-        QCOMPARE(f.platform.deviceOf(MidiOut::hMidiOut), std::optional<std::uint32_t>(midi::kMidiMapper));
+        QCOMPARE(f.platform.deviceOf(f.midi.handle()), std::optional<std::uint32_t>(midi::kMidiMapper));
         // The device is open before the first program change goes out.
         QCOMPARE(f.platform.messages(), (std::vector<std::uint32_t>{0x000000B0, 0x000000C0}));
         QCOMPARE(form.ComSounds->count(), 128);
@@ -173,14 +185,14 @@ private slots:
         FormFixture f;
         f.platform.devices = {QStringLiteral("Port A")};
         Form1 &form = f.start();
-        const midi::HMidiOut mapper = MidiOut::hMidiOut;
+        const midi::HMidiOut mapper = f.midi.handle();
         f.platform.clearCalls();
 
         QComboBox *combo = form.ComDevies->widget();
         combo->setFocus();
         QTest::keyClick(combo, Qt::Key_Down);  // a user's choice of entry 1
         QCOMPARE(form.ComDevies->listIndex(), 1);
-        QCOMPARE(f.platform.deviceOf(MidiOut::hMidiOut), std::optional<std::uint32_t>(0));
+        QCOMPARE(f.platform.deviceOf(f.midi.handle()), std::optional<std::uint32_t>(0));
         std::vector<Op> ops;
         for (const auto &c : f.platform.calls)
             ops.push_back(c.op);
@@ -189,15 +201,63 @@ private slots:
         QCOMPARE(f.platform.messages(), std::vector<std::uint32_t>{0x00007BB0});
     }
 
+    void userPickingTheSelectedDeviceReopensIt_data()
+    {
+        QTest::addColumn<bool>("withMouse");
+        QTest::newRow("a click on it in the open list") << true;
+        QTest::newRow("Return in the open list") << false;
+    }
+
     void userPickingTheSelectedDeviceReopensIt()
     {
+        QFETCH(bool, withMouse);
+        FormFixture f;
+        f.platform.devices = {QStringLiteral("Port A")};
+        Form1 &form = f.start();
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        const midi::HMidiOut mapper = f.midi.handle();
+        f.platform.clearCalls();
+
+        if (withMouse) {
+            clickInPopup(*form.ComDevies, 0);
+        } else {
+            form.ComDevies->widget()->showPopup();
+            QTest::keyClick(form.ComDevies->widget()->view(), Qt::Key_Return);
+        }
+        QVERIFY(!form.ComDevies->widget()->view()->isVisible());
+        std::vector<Op> ops;
+        for (const auto &c : f.platform.calls)
+            ops.push_back(c.op);
+        QCOMPARE(ops, (std::vector<Op>{Op::ShortMsg, Op::Close, Op::Open}));
+        QCOMPARE(f.platform.calls[1].deviceOrHandle, mapper);
+        QCOMPARE(f.platform.deviceOf(f.midi.handle()), std::optional<std::uint32_t>(midi::kMidiMapper));
+    }
+
+    void theLinkOpensTheLiveRoom_data()
+    {
+        QTest::addColumn<QPoint>("releasedFromThePress");
+        QTest::addColumn<QStringList>("opened");
+        QTest::newRow("a click on the link") << QPoint(0, 0) << QStringList{"https://tirrel.example/tv.htm"};
+        QTest::newRow("let go below the link") << QPoint(0, 40) << QStringList{};
+    }
+
+    void theLinkOpensTheLiveRoom()
+    {
+        QFETCH(QPoint, releasedFromThePress);
+        QFETCH(QStringList, opened);
         FormFixture f;
         Form1 &form = f.start();
-        f.platform.clearCalls();
-        emit form.ComDevies->widget()->activated(0);  // what a mouse pick of the same entry gives
-        QCOMPARE(std::count_if(f.platform.calls.begin(), f.platform.calls.end(),
-                               [](const auto &c) { return c.op == Op::Open; }),
-                 1);
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+
+        UrlCatcher browser;
+        QDesktopServices::setUrlHandler(QStringLiteral("https"), &browser, "open");
+        const QPoint link = form.Label3->geometry().center();
+        QTest::mousePress(form.windowHandle(), Qt::LeftButton, {}, link);
+        QTest::mouseRelease(form.windowHandle(), Qt::LeftButton, {}, link + releasedFromThePress);
+        QDesktopServices::unsetUrlHandler(QStringLiteral("https"));
+        QCOMPARE(browser.opened, opened);
     }
 
     void codeSettingTheSameValueRunsNoHandler()
@@ -221,7 +281,7 @@ private slots:
         Form1 &form = f.start();
         QCOMPARE(form.ComDevies->count(), 0);
         QCOMPARE(form.ComDevies->listIndex(), -1);
-        QCOMPARE(MidiOut::hMidiOut, 0u);
+        QCOMPARE(f.midi.handle(), 0u);
         QVERIFY(std::none_of(f.platform.calls.begin(), f.platform.calls.end(),
                              [](const auto &c) { return c.op == Op::Open; }));
     }
@@ -239,14 +299,14 @@ private slots:
         FormFixture f;
         Form1 &form = f.start();
         form.show();
-        const midi::HMidiOut open = MidiOut::hMidiOut;
+        const midi::HMidiOut open = f.midi.handle();
         f.platform.clearCalls();
         if (power)
             QTest::mouseClick(form.Command1, Qt::LeftButton);
         else
             form.close();
         QCOMPARE(f.endCalls, 1);
-        QCOMPARE(MidiOut::hMidiOut, 0u);
+        QCOMPARE(f.midi.handle(), 0u);
         QCOMPARE(f.platform.calls.back().op, Op::Close);
         QCOMPARE(f.platform.calls.back().deviceOrHandle, open);
         QVERIFY(!form.Timer1->isActive());
@@ -264,7 +324,7 @@ private slots:
             if (QWidget *box = QApplication::activeModalWidget())
                 box->close();
         });
-        form.Command1_Click();
+        QTest::mouseClick(form.Command1, Qt::LeftButton);
         QCOMPARE(endCallsWhileBoxOpen, 0);
         QCOMPARE(f.endCalls, 1);
     }

@@ -241,6 +241,26 @@ private slots:
         sendMouse(window, QPoint(228, 300), Qt::NoButton, QEvent::MouseButtonRelease);
         QCOMPARE(keysStruck(), (QList<int>{64, 62, 11}));
     }
+
+    void aBoxOpenedMidGlideLetsGoOfTheMouse()
+    {
+        // The key that took the mouse for a glide begun beside the keyboard must give it up, or
+        // it would take the next press anywhere in the window: here, the one on Power.
+        sendMouse(window, QPoint(1233, 300), Qt::LeftButton, QEvent::MouseButtonPress);
+        f->platform.sendResult = midi::result::MidiNoDevice;
+        QTimer::singleShot(50, form, [this] {
+            sendMouse(window, QPoint(1180, 300), Qt::NoButton, QEvent::MouseButtonRelease);  // dropped
+            if (QWidget *box = QApplication::activeModalWidget())
+                box->close();
+        });
+        sendMouse(window, QPoint(1180, 300), Qt::LeftButton, QEvent::MouseMove);
+        f->platform.sendResult = midi::result::NoError;
+
+        const QPoint power = form->Command1->geometry().center() * kScale;
+        sendMouse(window, power, Qt::LeftButton, QEvent::MouseButtonPress);
+        sendMouse(window, power, Qt::NoButton, QEvent::MouseButtonRelease);
+        QCOMPARE(f->endCalls, 1);
+    }
 };
 
 int main(int argc, char *argv[])

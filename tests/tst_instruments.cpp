@@ -121,7 +121,7 @@ private slots:
         QVERIFY(open < firstIndexOf(calls, Op::ShortMsg));
         for (const auto &c : calls)
             if (c.op == Op::ShortMsg)
-                QCOMPARE(c.deviceOrHandle, MidiOut::hMidiOut);
+                QCOMPARE(c.deviceOrHandle, f.midi.handle());
     }
 
     void choosingAnEntrySendsBankZeroThenItsNumber_data()
@@ -177,8 +177,11 @@ private slots:
     {
         FormFixture f;
         Form1 &form = f.start();
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
         f.platform.clearCalls();
-        emit form.ComSounds->widget()->activated(0);  // what a mouse pick of the same entry gives
+        clickInPopup(*form.ComSounds, 0);
+        QCOMPARE(form.ComSounds->listIndex(), 0);
         QCOMPARE(f.platform.messages(), (Messages{kBankSelect0, programChange(0)}));
     }
 
@@ -203,6 +206,7 @@ private slots:
         QCOMPARE(f.platform.messages(), Messages{});
         QCOMPARE(boxes.texts.size(), 1);
         QVERIFY2(boxes.texts.first().contains(QStringLiteral("音色号 %1").arg(entry)), qPrintable(boxes.texts.first()));
+        QCOMPARE(boxes.captions, QStringList{QStringLiteral("Tirrel")});
     }
 
     void unreadableFileIsReportedOnceAndTheProgramRunsOn_data()
@@ -222,10 +226,11 @@ private slots:
 
         BoxWatcher boxes;
         // Started by hand: the fixture's start() would put the shipped file in place.
-        f.form = std::make_unique<Form1>(Form1::Options{f.dir.path(), [&f] { ++f.endCalls; }});
+        f.form = std::make_unique<Form1>(f.midi, Form1::Options{f.dir.path(), [&f] { ++f.endCalls; }});
         Form1 &form = *f.form;
 
         QCOMPARE(boxes.texts.size(), 1);
+        QCOMPARE(boxes.captions, QStringList{QStringLiteral("Tirrel")});
         const QString text = boxes.texts.first();
         const QRegularExpression sentence(QStringLiteral("^无法读取文件 %1：.+。$")
                                               .arg(QRegularExpression::escape(QDir::toNativeSeparators(path))));
@@ -237,7 +242,7 @@ private slots:
         }
         QCOMPARE(form.ComSounds->count(), 0);
         QCOMPARE(f.platform.messages(), Messages{});
-        QVERIFY(MidiOut::hMidiOut != 0);
+        QVERIFY(f.midi.handle() != 0);
 
         form.show();
         QVERIFY(QTest::qWaitForWindowExposed(&form));

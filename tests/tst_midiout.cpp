@@ -25,15 +25,16 @@ class FakeBox final : public midi::ErrorBox
 {
 public:
     QStringList shown;
-    QStringList captions;
     std::function<void()> whileOpen;  // what happens while the modal box waits for the user
-    void show(const QString &text, const QString &caption) override
+    void show(const QString &text) override
     {
-        shown << text, captions << caption;
+        shown << text;
         if (whileOpen)
             whileOpen();
     }
 };
+
+using Send = std::function<void(midi::MidiOut &)>;
 
 } // namespace
 
@@ -42,63 +43,62 @@ class TestMidiOut : public QObject
     Q_OBJECT
 
 private:
-    RecordingPlatform *platform = nullptr;
-    FakeBox *box = nullptr;
+    std::unique_ptr<RecordingPlatform> platform;
+    std::unique_ptr<FakeBox> box;
+    std::unique_ptr<midi::MidiOut> midi;
 
     void openDevice0()
     {
         platform->devices = {QStringLiteral("Port A")};
-        QVERIFY(MidiOut::OpenDevice(0));
+        QVERIFY(midi->openDevice(0));
         platform->clearCalls();
     }
 
 private slots:
     void init()
     {
-        platform = new RecordingPlatform;
-        box = new FakeBox;
-        MidiOut::setPlatform(platform);
-        MidiOut::setMessageBox(box);
+        platform = std::make_unique<RecordingPlatform>();
+        box = std::make_unique<FakeBox>();
+        midi = std::make_unique<midi::MidiOut>(*platform);
+        midi->setErrorBox(box.get());
     }
 
     void cleanup()
     {
-        MidiOut::CloseDevice();
-        MidiOut::setPlatform(nullptr);
-        MidiOut::setMessageBox(nullptr);
-        delete platform;
-        delete box;
+        midi.reset();
+        box.reset();
+        platform.reset();
     }
 
     void channelMessages_data()
     {
-        QTest::addColumn<std::function<void()>>("send");
+        QTest::addColumn<Send>("send");
         QTest::addColumn<QList<quint32>>("expected");
 
-        QTest::newRow("note on 36 full velocity") << std::function<void()>([] { MidiOut::NoteOn(0, 36, 127); })
+        QTest::newRow("note on 36 full velocity") << Send([](midi::MidiOut &m) { m.noteOn(0, 36, 127); })
                                                   << QList<quint32>{0x007F2490};
-        QTest::newRow("note off is a true note-off") << std::function<void()>([] { MidiOut::NoteOff(0, 60); })
+        QTest::newRow("note off is a true note-off") << Send([](midi::MidiOut &m) { m.noteOff(0, 60); })
                                                      << QList<quint32>{0x00003C80};
-        QTest::newRow("note on velocity 0") << std::function<void()>([] { MidiOut::NoteOn(0, 0, 0); })
+        QTest::newRow("note on velocity 0") << Send([](midi::MidiOut &m) { m.noteOn(0, 0, 0); })
                                             << QList<quint32>{0x00000090};
-        QTest::newRow("top note on last channel") << std::function<void()>([] { MidiOut::NoteOn(15, 127, 1); })
+        QTest::newRow("top note on last channel") << Send([](midi::MidiOut &m) { m.noteOn(15, 127, 1); })
                                                   << QList<quint32>{0x00017F9F};
-        QTest::newRow("control change") << std::function<void()>([] { MidiOut::ControlChange(0, 7, 100); })
+        QTest::newRow("control change") << Send([](midi::MidiOut &m) { m.controlChange(0, 7, 100); })
                                         << QList<quint32>{0x006407B0};
         QTest::newRow("program change sends bank then program")
-            << std::function<void()>([] { MidiOut::ProgramChange(0, 0, 9); }) << QList<quint32>{0x000000B0, 0x000009C0};
-        QTest::newRow("program change with bank") << std::function<void()>([] { MidiOut::ProgramChange(1, 2, 127); })
+            << Send([](midi::MidiOut &m) { m.programChange(0, 0, 9); }) << QList<quint32>{0x000000B0, 0x000009C0};
+        QTest::newRow("program change with bank") << Send([](midi::MidiOut &m) { m.programChange(1, 2, 127); })
                                                   << QList<quint32>{0x000200B1, 0x00007FC1};
-        QTest::newRow("raw message top bytes") << std::function<void()>([] { MidiOut::SendShortMessage(0xFF, 127, 127); })
+        QTest::newRow("raw message top bytes") << Send([](midi::MidiOut &m) { m.sendShortMessage(0xFF, 127, 127); })
                                                << QList<quint32>{0x007F7FFF};
     }
 
     void channelMessages()
     {
-        QFETCH(std::function<void()>, send);
+        QFETCH(Send, send);
         QFETCH(QList<quint32>, expected);
         openDevice0();
-        send();
+        send(*midi);
         const auto sent = platform->messages();
         QCOMPARE(QList<quint32>(sent.begin(), sent.end()), expected);
         QVERIFY(box->shown.isEmpty());
@@ -106,38 +106,37 @@ private slots:
 
     void valuesOutsideMidiAreNotSent_data()
     {
-        QTest::addColumn<std::function<void()>>("send");
+        QTest::addColumn<Send>("send");
         QTest::addColumn<QString>("named");
 
-        auto row = [](const char *name, std::function<void()> f, const char *named) {
+        auto row = [](const char *name, Send f, const char *named) {
             QTest::newRow(name) << f << QString::fromUtf8(named);
         };
-        row("note 128", [] { MidiOut::NoteOn(0, 128, 100); }, "音符 128");
-        row("negative note", [] { MidiOut::NoteOff(0, -1); }, "音符 -1");
-        row("velocity 128", [] { MidiOut::NoteOn(0, 60, 128); }, "力度 128");
-        row("channel 16 would make another status", [] { MidiOut::NoteOn(16, 60, 100); }, "通道 16");
-        row("negative channel", [] { MidiOut::NoteOff(-1, 60); }, "通道 -1");
-        row("program 128 sends no bank select either", [] { MidiOut::ProgramChange(0, 0, 128); }, "音色号 128");
-        row("bank 200", [] { MidiOut::ProgramChange(0, 200, 1); }, "音色库号 200");
-        row("controller 128", [] { MidiOut::ControlChange(0, 128, 0); }, "控制器号 128");
-        row("status below 0x80", [] { MidiOut::SendShortMessage(0x7F, 0, 0); }, "状态字节 127");
-        row("status above a byte", [] { MidiOut::SendShortMessage(0x100, 0, 0); }, "状态字节 256");
-        row("data1 that would overflow when shifted", [] { MidiOut::SendShortMessage(0x90, 32767, 0); },
+        row("note 128", [](midi::MidiOut &m) { m.noteOn(0, 128, 100); }, "音符 128");
+        row("negative note", [](midi::MidiOut &m) { m.noteOff(0, -1); }, "音符 -1");
+        row("velocity 128", [](midi::MidiOut &m) { m.noteOn(0, 60, 128); }, "力度 128");
+        row("channel 16 would make another status", [](midi::MidiOut &m) { m.noteOn(16, 60, 100); }, "通道 16");
+        row("negative channel", [](midi::MidiOut &m) { m.noteOff(-1, 60); }, "通道 -1");
+        row("program 128 sends no bank select either", [](midi::MidiOut &m) { m.programChange(0, 0, 128); }, "音色号 128");
+        row("bank 200", [](midi::MidiOut &m) { m.programChange(0, 200, 1); }, "音色库号 200");
+        row("controller 128", [](midi::MidiOut &m) { m.controlChange(0, 128, 0); }, "控制器号 128");
+        row("status below 0x80", [](midi::MidiOut &m) { m.sendShortMessage(0x7F, 0, 0); }, "状态字节 127");
+        row("status above a byte", [](midi::MidiOut &m) { m.sendShortMessage(0x100, 0, 0); }, "状态字节 256");
+        row("data1 that would overflow when shifted", [](midi::MidiOut &m) { m.sendShortMessage(0x90, 32767, 0); },
             "第一个数据字节 32767");
-        row("most negative data1", [] { MidiOut::SendShortMessage(0x90, -32768, 0); }, "第一个数据字节 -32768");
-        row("data2 255", [] { MidiOut::SendShortMessage(0x90, 1, 255); }, "第二个数据字节 255");
+        row("most negative data1", [](midi::MidiOut &m) { m.sendShortMessage(0x90, -32768, 0); }, "第一个数据字节 -32768");
+        row("data2 255", [](midi::MidiOut &m) { m.sendShortMessage(0x90, 1, 255); }, "第二个数据字节 255");
     }
 
     void valuesOutsideMidiAreNotSent()
     {
-        QFETCH(std::function<void()>, send);
+        QFETCH(Send, send);
         QFETCH(QString, named);
         openDevice0();
-        send();
+        send(*midi);
         QVERIFY(platform->messages().empty());
         QCOMPARE(box->shown.size(), 1);
         QVERIFY2(box->shown.first().contains(named), qPrintable(box->shown.first()));
-        QCOMPARE(box->captions.first(), QStringLiteral("Tirrel"));
     }
 
     void deviceList_data()
@@ -172,7 +171,7 @@ private slots:
 
         FakeList list;
         list.addItem(QStringLiteral("stale entry"));
-        QCOMPARE(MidiOut::FillDeviceList(list), !texts.isEmpty());
+        QCOMPARE(midi->fillDeviceList(list), !texts.isEmpty());
         QCOMPARE(list.texts, texts);
         QCOMPARE(list.values, values);
         QVERIFY(box->shown.isEmpty());
@@ -185,30 +184,30 @@ private slots:
         platform->devices = {name};
         platform->mapper.reset();
         FakeList list;
-        MidiOut::FillDeviceList(list);
+        midi->fillDeviceList(list);
         QCOMPARE(list.texts, QStringList{QString(30, u'x')});
 
         platform->devices = {QString(29, u'y') + QString::fromUtf8("🎹") + QStringLiteral("tail")};
-        MidiOut::FillDeviceList(list);
+        midi->fillDeviceList(list);
         QCOMPARE(list.texts, QStringList{QString(29, u'y') + QString::fromUtf8("🎹")});
     }
 
     void openPassesTheIdWidenedWithItsSign()
     {
-        QVERIFY(MidiOut::OpenDevice(-1));
+        QVERIFY(midi->openDevice(-1));
         QCOMPARE(platform->calls.back().op, Op::Open);
         QCOMPARE(platform->calls.back().deviceOrHandle, midi::kMidiMapper);
-        QVERIFY(MidiOut::hMidiOut != 0);
+        QVERIFY(midi->handle() != 0);
     }
 
     void openClosesTheOpenDeviceFirst()
     {
         platform->devices = {QStringLiteral("A"), QStringLiteral("B")};
-        QVERIFY(MidiOut::OpenDevice(0));
-        const midi::HMidiOut first = MidiOut::hMidiOut;
+        QVERIFY(midi->openDevice(0));
+        const midi::HMidiOut first = midi->handle();
         platform->clearCalls();
 
-        QVERIFY(MidiOut::OpenDevice(1));
+        QVERIFY(midi->openDevice(1));
         QCOMPARE(platform->calls.size(), size_t(3));
         QCOMPARE(platform->calls[0].op, Op::ShortMsg);
         QCOMPARE(platform->calls[0].deviceOrHandle, first);
@@ -217,7 +216,7 @@ private slots:
         QCOMPARE(platform->calls[1].deviceOrHandle, first);
         QCOMPARE(platform->calls[2].op, Op::Open);
         QCOMPARE(platform->calls[2].deviceOrHandle, 1u);
-        QCOMPARE(platform->deviceOf(MidiOut::hMidiOut), std::optional<std::uint32_t>(1));
+        QCOMPARE(platform->deviceOf(midi->handle()), std::optional<std::uint32_t>(1));
     }
 
     void failingCloseShowsItsBoxAndStillForgetsTheHandle()
@@ -226,34 +225,34 @@ private slots:
         platform->closeResult = midi::result::Error;
         platform->sendResult = midi::result::Error;  // the all-notes-off fails too, silently
         bool handleClearedWhileBoxOpen = false;
-        box->whileOpen = [&] { handleClearedWhileBoxOpen = MidiOut::hMidiOut == 0; };
-        MidiOut::CloseDevice();
+        box->whileOpen = [&] { handleClearedWhileBoxOpen = midi->handle() == 0; };
+        midi->closeDevice();
         QCOMPARE(box->shown, QStringList{RecordingPlatform::errorText(midi::result::Error)});
         QVERIFY(handleClearedWhileBoxOpen);
-        QCOMPARE(MidiOut::hMidiOut, 0u);
+        QCOMPARE(midi->handle(), 0u);
     }
 
     void failedOpenLeavesNoDeviceAndOneBox()
     {
         platform->openResult = midi::result::Allocated;
-        QVERIFY(!MidiOut::OpenDevice(-1));
-        QCOMPARE(MidiOut::hMidiOut, 0u);
+        QVERIFY(!midi->openDevice(-1));
+        QCOMPARE(midi->handle(), 0u);
         QCOMPARE(box->shown, QStringList{RecordingPlatform::errorText(midi::result::Allocated)});
     }
 
     void closeWithNothingOpenDoesNothing()
     {
-        MidiOut::CloseDevice();
+        midi->closeDevice();
         QVERIFY(platform->calls.empty());
         QVERIFY(box->shown.isEmpty());
     }
 
     void sendingWithNoDeviceShowsTheInvalidHandleTextOnce()
     {
-        MidiOut::NoteOff(0, 36);
-        MidiOut::NoteOn(0, 36, 127);
+        midi->noteOff(0, 36);
+        midi->noteOn(0, 36, 127);
         for (int i = 0; i <= 64; ++i)
-            MidiOut::NoteOff(0, 36 + i);
+            midi->noteOff(0, 36 + i);
         // Every message still reaches the platform, which refuses the zero handle.
         QCOMPARE(platform->messages().size(), size_t(67));
         QCOMPARE(box->shown, QStringList{RecordingPlatform::errorText(midi::result::InvalidHandle)});
@@ -266,22 +265,22 @@ private slots:
     {
         openDevice0();
         platform->sendResult = midi::result::MidiNotReady;
-        MidiOut::NoteOn(0, 60, 100);
-        MidiOut::NoteOn(0, 61, 100);
+        midi->noteOn(0, 60, 100);
+        midi->noteOn(0, 61, 100);
         QCOMPARE(box->shown.size(), 1);
 
         platform->sendResult = midi::result::MidiNoDevice;  // a new failure is news
-        MidiOut::NoteOn(0, 62, 100);
+        midi->noteOn(0, 62, 100);
         QCOMPARE(box->shown.size(), 2);
 
         platform->sendResult = midi::result::NoError;
-        MidiOut::NoteOn(0, 63, 100);
+        midi->noteOn(0, 63, 100);
         platform->sendResult = midi::result::MidiNoDevice;
-        MidiOut::NoteOn(0, 64, 100);
+        midi->noteOn(0, 64, 100);
         QCOMPARE(box->shown.size(), 3);
 
-        MidiOut::OpenDevice(0);
-        MidiOut::NoteOn(0, 65, 100);
+        midi->openDevice(0);
+        midi->noteOn(0, 65, 100);
         QCOMPARE(box->shown.size(), 4);
     }
 
@@ -292,17 +291,45 @@ private slots:
         box->whileOpen = [&] {
             ++nestedCalls;
             platform->sendResult = midi::result::MidiNotReady;
-            MidiOut::NoteOn(0, 60, 100);
-            MidiOut::ProgramChange(0, 0, 200);
+            midi->noteOn(0, 60, 100);
+            midi->programChange(0, 0, 200);
         };
-        MidiOut::NoteOn(0, 60, 100);  // no device open
+        midi->noteOn(0, 60, 100);  // no device open
         QCOMPARE(nestedCalls, 1);
         QCOMPARE(box->shown.size(), 1);
 
         // Once the box is gone, the next distinct failure is shown again.
         box->whileOpen = nullptr;
-        MidiOut::ProgramChange(0, 0, 200);
+        midi->programChange(0, 0, 200);
         QCOMPARE(box->shown.size(), 2);
+    }
+
+    void destructionSilencesAndClosesWithoutABox()
+    {
+        openDevice0();
+        const midi::HMidiOut open = midi->handle();
+        platform->closeResult = midi::result::Error;
+        midi.reset();
+        QVERIFY(platform->calls.size() >= 2);
+        QCOMPARE(platform->calls[0].value, 0x00007BB0u);
+        QCOMPARE(platform->calls[1].op, Op::Close);
+        QCOMPARE(platform->calls[1].deviceOrHandle, open);
+        QVERIFY(box->shown.isEmpty());
+    }
+
+    void twoConnectionsShareNothing()
+    {
+        platform->devices = {QStringLiteral("A"), QStringLiteral("B")};
+        FakeBox otherBox;
+        midi::MidiOut other(*platform);
+        other.setErrorBox(&otherBox);
+        QVERIFY(midi->openDevice(0) && other.openDevice(1));
+        platform->sendResult = midi::result::MidiNotReady;
+        midi->noteOn(0, 60, 100);
+        other.noteOn(0, 61, 100);  // the failure one connection showed is news to the other
+        QCOMPARE(otherBox.shown.size(), 1);
+        midi->closeDevice();
+        QCOMPARE(platform->openHandles(), std::set<midi::HMidiOut>{other.handle()});
     }
 
     void errorTextWithoutNulShowsTheWholeBuffer()
@@ -319,9 +346,9 @@ private slots:
             midi::MmResult send(midi::HMidiOut, std::uint32_t) override { return 5; }
             midi::MmResult errorText(midi::MmResult, char16_t *, std::uint32_t) override { return 9; }
         } silent;
-        MidiOut::setPlatform(&silent);
-        MidiOut::ShowMidiError(5);
-        MidiOut::setPlatform(platform);
+        midi::MidiOut overSilent(silent);
+        overSilent.setErrorBox(box.get());
+        overSilent.showError(5);
         QCOMPARE(box->shown, QStringList{QString(128, u' ')});
     }
 };

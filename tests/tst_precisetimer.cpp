@@ -11,10 +11,15 @@ using song::steadyNow;
 namespace {
 
 constexpr std::int64_t kNsPerMs = 1'000'000;
+#ifdef Q_OS_LINUX
+// A timerfd fires once the monotonic clock has reached the deadline itself, never before.
+constexpr std::int64_t kMaxEarlyNs = 0;
+#else
 // Where no finer timer exists the deadline is rounded to the nearest millisecond.
 constexpr std::int64_t kMaxEarlyNs = kNsPerMs / 2;
-// Generous, for a machine busy with other work; the benchmark measures precision.
-constexpr std::int64_t kMaxLateNs = 100 * kNsPerMs;
+#endif
+// How late a tick comes depends on the machine's load, so nothing here bounds it; the
+// benchmark measures it.
 
 // Records when each timeout came.
 struct Ticks
@@ -35,15 +40,16 @@ class TestPreciseTimer : public QObject
     Q_OBJECT
 
 private slots:
-    void firesOnceAtItsDeadline_data()
+    void firesOnceNeverBeforeItsDeadline_data()
     {
         QTest::addColumn<qint64>("aheadNs");
-        QTest::newRow("a fraction of a millisecond ahead") << qint64(300'000);
-        QTest::newRow("2.5 ms ahead") << qint64(2'500'000);
+        QTest::newRow("0.1 ms ahead, which a millisecond timer rounds to no wait") << qint64(100'000);
+        QTest::newRow("0.49 ms ahead, the most a millisecond timer rounds away") << qint64(490'000);
+        QTest::newRow("1.4 ms ahead, which a millisecond timer rounds down") << qint64(1'400'000);
         QTest::newRow("a step ahead") << qint64(150 * kNsPerMs);
     }
 
-    void firesOnceAtItsDeadline()
+    void firesOnceNeverBeforeItsDeadline()
     {
         QFETCH(qint64, aheadNs);
         PreciseTimer timer;
@@ -53,7 +59,6 @@ private slots:
         QVERIFY(timer.isActive());
         QTRY_COMPARE_WITH_TIMEOUT(ticks.at.size(), size_t(1), 5000);
         QVERIFY2(ticks.at[0] >= deadline - kMaxEarlyNs, ms(ticks.at[0] - deadline));
-        QVERIFY2(ticks.at[0] <= deadline + kMaxLateNs, ms(ticks.at[0] - deadline));
         QVERIFY(!timer.isActive());
         QTest::qWait(20);
         QCOMPARE(ticks.at.size(), size_t(1));
@@ -101,18 +106,20 @@ private slots:
 
     void aNewDeadlineReplacesTheOld_data()
     {
-        QTest::addColumn<bool>("oldExpired");
-        QTest::newRow("old deadline still ahead") << false;
-        QTest::newRow("old deadline expired, not yet seen by the loop") << true;
+        QTest::addColumn<qint64>("oldAheadNs");
+        QTest::newRow("old deadline still ahead") << qint64(5 * kNsPerMs);
+        QTest::newRow("old deadline expired, not yet seen by the loop") << qint64(0);
+        // Kept, the old deadline would outlast the wait for the tick.
+        QTest::newRow("old deadline a minute ahead, the new one sooner") << qint64(60'000 * kNsPerMs);
     }
 
     void aNewDeadlineReplacesTheOld()
     {
-        QFETCH(bool, oldExpired);
+        QFETCH(qint64, oldAheadNs);
         PreciseTimer timer;
         Ticks ticks(timer);
-        timer.start(steadyNow() + (oldExpired ? 0 : 5 * kNsPerMs));
-        if (oldExpired)
+        timer.start(steadyNow() + oldAheadNs);
+        if (oldAheadNs == 0)
             QTest::qSleep(2);
         const std::int64_t deadline = steadyNow() + 40 * kNsPerMs;
         timer.start(deadline);
@@ -151,12 +158,14 @@ private slots:
         QVERIFY2(afterRestart[0] >= -kMaxEarlyNs, ms(afterRestart[0]));
     }
 
-    void restartFromTheTimeoutKeepsTheGrid()
+    void restartsFromTheTimeoutNeverComeEarly()
     {
-        // What the song player does: each tick sets the next grid point.
+        // What the song player does: each tick sets the next grid point, here 0.7 ms on, a
+        // step a millisecond timer would round. A tick late enough to find the next grid
+        // point past fires that one at once, which is never early either.
         PreciseTimer timer;
-        constexpr std::int64_t kPeriodNs = 3 * kNsPerMs;
-        constexpr int kCount = 10;
+        constexpr std::int64_t kPeriodNs = 700'000;
+        constexpr int kCount = 20;
         const std::int64_t origin = steadyNow();
         std::vector<std::int64_t> lateness;
         connect(&timer, &PreciseTimer::timeout, [&] {
@@ -167,8 +176,10 @@ private slots:
         });
         timer.start(origin + kPeriodNs);
         QTRY_COMPARE_WITH_TIMEOUT(lateness.size(), size_t(kCount), 5000);
+        QTest::qWait(5);
+        QCOMPARE(lateness.size(), size_t(kCount));
         for (const std::int64_t late : lateness)
-            QVERIFY2(late >= -kMaxEarlyNs && late <= kMaxLateNs, ms(late));
+            QVERIFY2(late >= -kMaxEarlyNs, ms(late));
     }
 };
 

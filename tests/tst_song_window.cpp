@@ -95,7 +95,7 @@ class TestSongWindow : public QObject
     Messages step()
     {
         f->platform.clearCalls();
-        form->songPlayer().Timer2_Timer();
+        form->songPlayer().step();
         return sent();
     }
 
@@ -176,10 +176,10 @@ private slots:
         form->HScroll1->setValue(transposition);
         f->platform.clearCalls();
 
-        form->Command2_Click();
+        QTest::mouseClick(form->Command2, Qt::LeftButton);
         QCOMPARE(deviceCalls(f->platform), calls);
         QCOMPARE(form->ComDevies->listIndex(), 0);
-        QCOMPARE(f->platform.deviceOf(MidiOut::hMidiOut), std::optional<std::uint32_t>(midi::kMidiMapper));
+        QCOMPARE(f->platform.deviceOf(f->midi.handle()), std::optional<std::uint32_t>(midi::kMidiMapper));
         QCOMPARE(form->ComSounds->listIndex(), 9);
         QCOMPARE(form->HScroll1->value(), 32);
         QCOMPARE(form->keys().baseNote(), 32);
@@ -214,7 +214,7 @@ private slots:
         QFETCH(Messages, end);
 
         start(song);
-        form->Command2_Click();
+        QTest::mouseClick(form->Command2, Qt::LeftButton);
         QVERIFY(!step().empty());
 
         f->platform.clearCalls();
@@ -233,22 +233,22 @@ private slots:
     {
         start({"0", "100", "5", "End"});
         QWindow *window = form->windowHandle();
-        form->Command2_Click();
+        QTest::mouseClick(form->Command2, Qt::LeftButton);
         Messages expected = step();
 
         QTest::mousePress(window, Qt::LeftButton, {}, kKey12);  // stops the song's note
         QTest::mouseMove(window, kKey11);
         expected = expected + Messages{noteOff(63), noteOn(44), noteOff(44), noteOn(43)};
-        form->songPlayer().Timer2_Timer();  // a hold step
+        form->songPlayer().step();  // a hold step
         // After any step the held key strikes anew on its next notification.
         QTest::mouseMove(window, kKey11 + QPoint(2, 2));
         expected = expected + Messages{noteOff(43), noteOn(43)};
-        form->songPlayer().Timer2_Timer();  // keys 12 and 36
+        form->songPlayer().step();  // keys 12 and 36
         expected = expected + Messages{noteOff(43), noteOn(44), noteOff(44), noteOn(68)};
         QTest::mouseMove(window, kKey11 + QPoint(1, 1));
         expected = expected + Messages{noteOff(68), noteOn(43)};
         QTest::mouseRelease(window, Qt::LeftButton, {}, kKey11);
-        form->songPlayer().Timer2_Timer();  // End
+        form->songPlayer().step();  // End
         expected = expected + muted(32);
 
         QCOMPARE(sent(), expected);
@@ -272,7 +272,7 @@ private slots:
             song << QStringLiteral("End");
             start(song);
             QWindow *window = form->windowHandle();
-            form->Command2_Click();
+            QTest::mouseClick(form->Command2, Qt::LeftButton);
 
             bool down = false;
             int actions = 0;
@@ -281,7 +281,7 @@ private slots:
                 const QPoint key = keys[rng.bounded(int(keys.size()))];
                 switch (rng.bounded(7)) {
                 case 0:
-                    form->songPlayer().Timer2_Timer();
+                    form->songPlayer().step();
                     break;
                 case 1:
                     if (!down)
@@ -317,7 +317,7 @@ private slots:
     {
         start({"0", "End"});
         chooseWithKeyboard(*form->ComDevies, 1);
-        const midi::HMidiOut handle = MidiOut::hMidiOut;
+        const midi::HMidiOut handle = f->midi.handle();
         chooseWithKeyboard(*form->ComSounds, 3);
         form->HScroll1->setValue(40);
         const QString path = f->dir.filePath(QStringLiteral("haap.txt"));
@@ -332,7 +332,7 @@ private slots:
         QVERIFY2(sentence.match(boxes.texts.first()).hasMatch(), qPrintable(boxes.texts.first()));
         QCOMPARE(deviceCalls(f->platform), QStringList{});
         QCOMPARE(form->ComDevies->listIndex(), 1);
-        QCOMPARE(MidiOut::hMidiOut, handle);
+        QCOMPARE(f->midi.handle(), handle);
         QCOMPARE(form->ComSounds->listIndex(), 3);
         QCOMPARE(form->HScroll1->value(), 40);
         QCOMPARE(form->Label2->text(), QStringLiteral("E"));
@@ -394,7 +394,7 @@ private slots:
     {
         QFETCH(bool, power);
         start({"0", "0", "0", "0", "End"});
-        form->Command2_Click();
+        QTest::mouseClick(form->Command2, Qt::LeftButton);
         step();
         f->platform.clearCalls();
 
@@ -411,7 +411,7 @@ private slots:
         // Neither the timer nor a late tick plays another step.
         f->platform.clearCalls();
         QTest::qWait(3 * song::kStepMs);
-        form->songPlayer().Timer2_Timer();
+        form->songPlayer().step();
         QCOMPARE(deviceCalls(f->platform), QStringList{});
         QCOMPARE(boxes.texts, QStringList{});
         QCOMPARE(f->endCalls, 1);

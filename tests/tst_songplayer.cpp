@@ -72,7 +72,7 @@ public:
     QStringList tickAt(std::int64_t atNs)
     {
         now = startNs + atNs;
-        player.Timer2_Timer();
+        player.step();
         return piano.take();
     }
 
@@ -197,7 +197,7 @@ void SongPlayerTest::stepKeys()
     QFETCH(QStringList, calls);
 
     Fixture f({line, "End"});
-    f.player.Command2_Click();
+    f.player.play();
     QCOMPARE(f.piano.take(), kStartCalls);
     QCOMPARE(f.tickAt(150 * kNsPerMs), calls);
     QCOMPARE(f.tickAt(300 * kNsPerMs), kEndCalls);
@@ -206,7 +206,7 @@ void SongPlayerTest::stepKeys()
 void SongPlayerTest::fourLineSong()
 {
     Fixture f({"0", "100", "100", "End"});
-    f.player.Command2_Click();
+    f.player.play();
     QCOMPARE(f.piano.take(), kStartCalls);
     QVERIFY(f.player.isPlaying());
     QCOMPARE(f.player.nextDeadlineNs() - f.startNs, song::kStepMs * kNsPerMs);
@@ -220,7 +220,7 @@ void SongPlayerTest::fourLineSong()
 
     // Idle again: a stray tick does nothing, and the song can be played anew.
     QCOMPARE(f.tickAt(750 * kNsPerMs), QStringList{});
-    f.player.Command2_Click();
+    f.player.play();
     QCOMPARE(f.piano.take(), kStartCalls);
     QCOMPARE(f.tickAt(900 * kNsPerMs), (QStringList{"keyOver(7)", "keyOver(31)", "setReleased"}));
 }
@@ -230,7 +230,7 @@ void SongPlayerTest::missingFileChangesNothing()
     Fixture f({"0", "End"});
     QVERIFY(QFile::remove(f.path));
 
-    f.player.Command2_Click();
+    f.player.play();
     const QStringList calls = f.piano.take();
     QCOMPARE(calls.size(), 1);
     QVERIFY2(calls.first().startsWith(QStringLiteral("showError:无法读取文件 %1：").arg(f.path)), qPrintable(calls.first()));
@@ -255,7 +255,7 @@ void SongPlayerTest::songWithoutEnd()
     Fixture f(lines);
     if (lines.isEmpty())
         QVERIFY(QFile::resize(f.path, 0));
-    f.player.Command2_Click();
+    f.player.play();
     QCOMPARE(f.piano.take(), kStartCalls);
     for (int k = 1; k <= steps; ++k)
         QVERIFY(f.tickAt(k * 150 * kNsPerMs).endsWith("setReleased"));
@@ -266,11 +266,11 @@ void SongPlayerTest::songWithoutEnd()
 void SongPlayerTest::clickWhilePlayingIsIgnored()
 {
     Fixture f({"1", "2", "End"});
-    f.player.Command2_Click();
+    f.player.play();
     f.piano.take();
     QCOMPARE(f.tickAt(150 * kNsPerMs), (QStringList{"keyOver(8)", "keyOver(32)", "setReleased"}));
 
-    f.player.Command2_Click();
+    f.player.play();
     QCOMPARE(f.piano.take(), QStringList{});
     // The song goes on where it was, on the same grid.
     QCOMPARE(f.tickAt(300 * kNsPerMs), (QStringList{"keyOver(9)", "keyOver(33)", "setReleased"}));
@@ -281,7 +281,7 @@ void SongPlayerTest::missingInstrumentStillPlays()
 {
     Fixture f({"0", "End"});
     f.piano.hasInstrument = false;
-    f.player.Command2_Click();
+    f.player.play();
     QCOMPARE(f.piano.take(), kStartCalls);
     QCOMPARE(f.tickAt(150 * kNsPerMs), (QStringList{"keyOver(7)", "keyOver(31)", "setReleased"}));
 }
@@ -324,7 +324,7 @@ void SongPlayerTest::stepTimes()
 
     Fixture f(QStringList(10, QStringLiteral("0")) << "End");
     f.piano.keyOverCostNs = keyOverCostUs * kNsPerUs;
-    f.player.Command2_Click();
+    f.player.play();
     f.piano.take();
     QCOMPARE(f.player.nextDeadlineNs() - f.startNs, song::kStepMs * kNsPerMs);
 
@@ -349,7 +349,7 @@ void SongPlayerTest::realTimerPlaysToTheEnd()
     RecordingPiano piano;
     song::SongPlayer player(piano, path);
     const std::int64_t start = song::steadyNow();
-    player.Command2_Click();
+    player.play();
     QTRY_VERIFY_WITH_TIMEOUT(!player.isPlaying(), 5000);
     const double elapsedMs = double(song::steadyNow() - start) / kNsPerMs;
 

@@ -97,10 +97,12 @@ QPushButton *createButton(QWidget *parent, const QString &caption, const QRect &
 
 } // namespace
 
-Form1::Form1(Options options, QWidget *parent)
+Form1::Form1(midi::MidiOut &midi, Options options, QWidget *parent)
     : QWidget(parent)
+    , midi_(midi)
     , options_(std::move(options))
     , messageBox_(this)
+    , keyboard_(midi)
 {
     setWindowTitle(QStringLiteral("Tirrel V2.5"));
     setWindowIcon(programIcon());
@@ -122,13 +124,13 @@ Form1::Form1(Options options, QWidget *parent)
         move(std::max(centred.x(), available.left()), std::max(centred.y(), available.top()));
     }
 
-    MidiOut::setMessageBox(&messageBox_);
+    midi_.setErrorBox(&messageBox_);
     Form_Load();
 }
 
 Form1::~Form1()
 {
-    MidiOut::setMessageBox(nullptr);
+    midi_.setErrorBox(nullptr);
 }
 
 void Form1::createLinkAndButtons()
@@ -189,8 +191,7 @@ void Form1::createKeyboard()
     Label1->setAlignment(Qt::AlignCenter);
     Label1->setMouseTracking(true);
     setColours(Label1, kNavy, Qt::white);
-    connect(Label1, &Label::mouseMove, this,
-            [this](Qt::MouseButtons b, Qt::KeyboardModifiers m, QPoint p) { Label1_MouseMove(b, m, p.x(), p.y()); });
+    connect(Label1, &Label::mouseMove, this, &Form1::Label1_MouseMove);
 
     // Created left to right, so each key lies above its left-hand neighbour; then the
     // black keys are raised above all white ones. Qt's hit-testing follows this order.
@@ -198,9 +199,8 @@ void Form1::createKeyboard()
         const QRect r = keyboard::keyRectTwips(i);
         auto *key = new PianoKey(i, keyboard::isBlackKey(i), this);
         key->setGeometry(twipsRect(r.x(), r.y(), r.width(), r.height()));
-        connect(key, &PianoKey::dragOver, this, [this](PianoKey *target, QPoint pos, PianoKey::DragState state) {
-            Picture1_DragOver(static_cast<std::int16_t>(target->index()), target, pos.x(), pos.y(), state);
-        });
+        connect(key, &PianoKey::dragOver, this,
+                [this](PianoKey *target) { Picture1_DragOver(static_cast<std::int16_t>(target->index())); });
         Picture1[i] = key;
     }
     for (PianoKey *key : Picture1)
@@ -236,10 +236,10 @@ void Form1::mousePressEvent(QMouseEvent *event)
 
 void Form1::Form_Load()
 {
-    MidiOut::FillDeviceList(*ComDevies);
+    midi_.fillDeviceList(*ComDevies);
     if (ComDevies->count() > 0)
         ComDevies->setListIndex(0);
-    LoadInstruments(*ComSounds, options_.programDirectory, messageBox_);
+    loadInstruments(*ComSounds, options_.programDirectory, messageBox_);
     for (PianoKey *key : Picture1)
         key->setAutomaticDrag(true);
     HScroll1->setValue(keyboard::kStartBaseNote);
@@ -248,19 +248,14 @@ void Form1::Form_Load()
 
 void Form1::ComDevies_Click()
 {
-    MidiOut::OpenDevice(ComDevies->itemData(ComDevies->listIndex()));
+    midi_.openDevice(ComDevies->itemData(ComDevies->listIndex()));
 }
 
-void Form1::ComSounds_Click()
-{
-    // Entries past 32767 cannot be numbered in 16 bits; they are out of MIDI's range anyway.
-    const int index = std::min(ComSounds->listIndex(), 32767);
-    MidiOut::ProgramChange(keyboard::kChannel, 0, static_cast<std::int16_t>(index));
-}
+void Form1::ComSounds_Click() { sendInstrument(midi_, ComSounds->listIndex()); }
 
 void Form1::Command1_Click() { close(); }
 
-void Form1::Command2_Click() { player_->Command2_Click(); }
+void Form1::Command2_Click() { player_->play(); }
 
 void Form1::closeEvent(QCloseEvent *event)
 {
@@ -275,7 +270,7 @@ void Form1::Form_Unload()
     unloaded_ = true;
     Timer1->stop();
     player_->stop();
-    MidiOut::CloseDevice();
+    midi_.closeDevice();
     if (options_.endProgram)
         options_.endProgram();
 }
@@ -285,24 +280,21 @@ void Form1::Label3_Click()
     QDesktopServices::openUrl(QUrl(kSite + QStringLiteral("/tv.htm")));
 }
 
-void Form1::Picture1_DragOver(std::int16_t index, PianoKey *, int, int, PianoKey::DragState)
-{
-    keyboard_.Picture1_DragOver(index);
-}
+void Form1::Picture1_DragOver(std::int16_t index) { keyboard_.glideOnto(index); }
 
 void Form1::Timer1_Timer()
 {
-    keyboard_.Timer1_Timer(QGuiApplication::mouseButtons().testFlag(Qt::LeftButton));
+    keyboard_.pollButton(QGuiApplication::mouseButtons().testFlag(Qt::LeftButton));
 }
 
 void Form1::HScroll1_Change()
 {
-    Label2->setText(keyboard_.HScroll1_Change(static_cast<std::int16_t>(HScroll1->value())));
+    Label2->setText(keyboard_.setTransposition(static_cast<std::int16_t>(HScroll1->value())));
 }
 
-void Form1::HScroll2_Change() { keyboard_.HScroll2_Change(static_cast<std::int16_t>(HScroll2->value())); }
+void Form1::HScroll2_Change() { keyboard_.setVelocity(static_cast<std::int16_t>(HScroll2->value())); }
 
-void Form1::Label1_MouseMove(Qt::MouseButtons, Qt::KeyboardModifiers, int, int) { keyboard_.Label1_MouseMove(); }
+void Form1::Label1_MouseMove() { keyboard_.silence(); }
 
 void Form1::selectDevice(int entry)
 {
@@ -320,17 +312,12 @@ bool Form1::selectInstrument(int entry)
 
 void Form1::setTransposition(int value) { HScroll1->setValue(value); }
 
-void Form1::keyOver(int key)
-{
-    // A song step presses a key as a drag notification would, with state 1 (leave); the
-    // action looks only at the key.
-    Picture1_DragOver(static_cast<std::int16_t>(key), Picture1[key], 1, 1, PianoKey::DragState::Leave);
-}
+void Form1::keyOver(int key) { Picture1_DragOver(static_cast<std::int16_t>(key)); }
 
 void Form1::setReleased() { keyboard_.release(); }
 
-void Form1::mutePad() { Label1_MouseMove(Qt::NoButton, Qt::NoModifier, 1, 1); }
+void Form1::mutePad() { Label1_MouseMove(); }
 
 void Form1::setPlayEnabled(bool enabled) { Command2->setEnabled(enabled); }
 
-void Form1::showError(const QString &text) { messageBox_.show(text, MidiOut::kTitle); }
+void Form1::showError(const QString &text) { messageBox_.show(text); }

@@ -32,7 +32,8 @@ public:
         std::function<void()> endProgram;        // ends the program once the window is unloaded
     };
 
-    explicit Form1(Options options, QWidget *parent = nullptr);
+    // The window plays through `midi`, which must outlive it.
+    Form1(midi::MidiOut &midi, Options options, QWidget *parent = nullptr);
     ~Form1() override;
 
     static const QString kSite;
@@ -45,11 +46,11 @@ public:
     void Command1_Click();
     void Command2_Click();
     void Label3_Click();
-    void Picture1_DragOver(std::int16_t index, PianoKey *source, int x, int y, PianoKey::DragState state);
+    void Picture1_DragOver(std::int16_t index);
     void Timer1_Timer();
     void HScroll1_Change();
     void HScroll2_Change();
-    void Label1_MouseMove(Qt::MouseButtons button, Qt::KeyboardModifiers shift, int x, int y);
+    void Label1_MouseMove();
 
     // What the song drives.
     void selectDevice(int entry) override;
@@ -94,6 +95,7 @@ private:
     void createKeyboard();
     void createTimers();
 
+    midi::MidiOut &midi_;
     Options options_;
     WindowMessageBox messageBox_;
     keyboard::Keyboard keyboard_;

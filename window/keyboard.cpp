@@ -6,7 +6,7 @@
 
 namespace keyboard {
 
-QString NoteName(std::int16_t n)
+QString noteName(std::int16_t n)
 {
     static const std::array<const char *, 12> names = {"C", "C#", "D", "D#", "E", "F",
                                                        "F#", "G", "G#", "A", "A#", "B"};
@@ -15,35 +15,40 @@ QString NoteName(std::int16_t n)
     return QString::fromLatin1(names[n]);
 }
 
-void Keyboard::Picture1_DragOver(std::int16_t index)
+Keyboard::Keyboard(midi::MidiOut &midi)
+    : midi_(midi)
 {
-    if (index == lastKey_ && !released_)
+}
+
+void Keyboard::glideOnto(std::int16_t key)
+{
+    if (key == lastKey_ && !released_)
         return;
-    MidiOut::NoteOff(kChannel, sounding_.value_or(static_cast<std::int16_t>(baseNote_ + lastKey_)));
-    const auto note = static_cast<std::int16_t>(baseNote_ + index);
-    MidiOut::NoteOn(kChannel, note, velocity_);
+    midi_.noteOff(kChannel, sounding_.value_or(noteOf(lastKey_)));
+    const std::int16_t note = noteOf(key);
+    midi_.noteOn(kChannel, note, velocity_);
     sounding_ = note;
-    lastKey_ = index;
+    lastKey_ = key;
     released_ = false;
 }
 
-void Keyboard::Timer1_Timer(bool leftButtonDown) { released_ = !leftButtonDown; }
+void Keyboard::pollButton(bool down) { released_ = !down; }
 
-QString Keyboard::HScroll1_Change(std::int16_t value)
+QString Keyboard::setTransposition(std::int16_t value)
 {
     baseNote_ = value;
-    return NoteName(static_cast<std::int16_t>(baseNote_ % 12));
+    return noteName(static_cast<std::int16_t>(baseNote_ % 12));
 }
 
-void Keyboard::HScroll2_Change(std::int16_t value) { velocity_ = value; }
+void Keyboard::setVelocity(std::int16_t value) { velocity_ = value; }
 
-void Keyboard::Label1_MouseMove()
+void Keyboard::silence()
 {
-    for (std::int16_t i = 0; i < kKeyCount; ++i)
-        MidiOut::NoteOff(kChannel, static_cast<std::int16_t>(baseNote_ + i));
+    for (std::int16_t key = 0; key < kKeyCount; ++key)
+        midi_.noteOff(kChannel, noteOf(key));
     // A note sounded under another transposition lies outside the 65 just stopped.
-    if (sounding_ && (*sounding_ < baseNote_ || *sounding_ > baseNote_ + kKeyCount - 1))
-        MidiOut::NoteOff(kChannel, *sounding_);
+    if (sounding_ && (*sounding_ < noteOf(0) || *sounding_ > noteOf(kKeyCount - 1)))
+        midi_.noteOff(kChannel, *sounding_);
 }
 
 } // namespace keyboard

@@ -2,11 +2,13 @@
 
 // The keyboard's state and actions: which key sounded last, the transposition, the
 // velocity, and the retrigger flag that the button poll keeps. Widgets call in;
-// the notes go out through the MIDI module.
+// the notes go out through the MIDI connection.
 
 #include <QString>
 #include <cstdint>
 #include <optional>
+
+namespace midi { class MidiOut; }
 
 namespace keyboard {
 
@@ -18,23 +20,30 @@ inline constexpr std::int16_t kStartVelocity = 127;
 inline constexpr std::int16_t kChannel = 0;
 
 // The name of pitch class n (0 = C), or empty outside 0..11.
-QString NoteName(std::int16_t n);
+QString noteName(std::int16_t n);
 
 class Keyboard
 {
 public:
-    // The key-over action: the key last sounded stops and key `index` sounds, unless it
-    // is the key last sounded and the button has been held since.
-    void Picture1_DragOver(std::int16_t index);
+    explicit Keyboard(midi::MidiOut &midi);
+
+    // The pointer reached key `key` with the button held, or a song step pressed it: the
+    // note last sounded stops and this key's sounds, unless it is the key last sounded
+    // and the button has been held since.
+    void glideOnto(std::int16_t key);
     // The 100 ms poll of the left mouse button.
-    void Timer1_Timer(bool leftButtonDown);
-    // Sets the transposition and returns the name to show for it.
-    QString HScroll1_Change(std::int16_t value);
-    void HScroll2_Change(std::int16_t value);
-    // The mute pad: note-off for the 65 notes the keyboard covers.
-    void Label1_MouseMove();
-    // Lets the next key-over action strike anew, as a song step does.
+    void pollButton(bool down);
+    // Sets the base note of key 0 and returns the name to show for it.
+    QString setTransposition(std::int16_t value);
+    void setVelocity(std::int16_t value);
+    // The mute pad: note-off for the 65 notes the keyboard covers, and for the note that
+    // sounded last if it lies outside them.
+    void silence();
+    // Lets the next key reached strike anew, as a song step does.
     void release() { released_ = true; }
+
+    // The note key `key` sounds at the present transposition.
+    std::int16_t noteOf(std::int16_t key) const { return static_cast<std::int16_t>(baseNote_ + key); }
 
     std::int16_t baseNote() const { return baseNote_; }
     std::int16_t velocity() const { return velocity_; }
@@ -42,6 +51,7 @@ public:
     bool released() const { return released_; }
 
 private:
+    midi::MidiOut &midi_;
     std::int16_t baseNote_ = 0;
     std::int16_t velocity_ = 0;
     bool released_ = false;

@@ -11,7 +11,6 @@ void Label::mouseReleaseEvent(QMouseEvent *event)
 void Label::mouseMoveEvent(QMouseEvent *event)
 {
     // A press that began here keeps sending moves from anywhere; only moves over the label count.
-    const QPoint pos = event->position().toPoint();
-    if (rect().contains(pos))
-        emit mouseMove(event->buttons(), event->modifiers(), pos);
+    if (rect().contains(event->position().toPoint()))
+        emit mouseMove();
 }

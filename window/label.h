@@ -11,7 +11,7 @@ public:
 
 signals:
     void click();
-    void mouseMove(Qt::MouseButtons buttons, Qt::KeyboardModifiers modifiers, QPoint pos);
+    void mouseMove();
 
 protected:
     void mouseReleaseEvent(QMouseEvent *event) override;

@@ -2,8 +2,9 @@
 
 #include <QMessageBox>
 
-void WindowMessageBox::show(const QString &text, const QString &caption)
+void WindowMessageBox::show(const QString &text)
 {
-    QMessageBox box(QMessageBox::NoIcon, caption, text, QMessageBox::Ok, parent_);
+    // The program's name alone; the window's own caption adds the version.
+    QMessageBox box(QMessageBox::NoIcon, QStringLiteral("Tirrel"), text, QMessageBox::Ok, parent_);
     box.exec();
 }

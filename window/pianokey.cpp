@@ -4,6 +4,8 @@
 #include <QPainter>
 #include <QtMath>
 
+#include <utility>
+
 namespace {
 
 // The window pixel that holds a position. Qt rounds a position to the nearest pixel to find the
@@ -50,23 +52,46 @@ void PianoKey::pressFromWindow(QMouseEvent *event)
 
 PianoKey *PianoKey::keyAt(QPoint windowPos) const { return keyOnPixel(window(), windowPos); }
 
-void PianoKey::notify(PianoKey *key, QPoint windowPos, DragState state)
+bool PianoKey::report(PianoKey *key)
 {
-    emit dragOver(key, key->mapFrom(window(), windowPos), state);
+    emit dragOver(key);
+    return dragging_;
+}
+
+void PianoKey::endDrag()
+{
+    dragging_ = false;
+    under_ = nullptr;
+    if (grabbing_) {
+        grabbing_ = false;
+        releaseMouse();
+    }
+}
+
+bool PianoKey::event(QEvent *event)
+{
+    // The window passes WindowBlocked on to every child when a modal box opens over it.
+    if (event->type() == QEvent::WindowBlocked && dragging_)
+        endDrag();
+    return QWidget::event(event);
 }
 
 void PianoKey::mousePressEvent(QMouseEvent *event)
 {
-    if (event->button() != Qt::LeftButton || !automaticDrag_ || dragging_)
+    if (event->button() != Qt::LeftButton || !automaticDrag_)
         return;
+    // A drag still under way lost its release to another grab of the pointer: it is over.
+    if (dragging_)
+        endDrag();
     const QPoint windowPos = pixelAt(event->scenePosition());
     PianoKey *key = keyAt(windowPos);
     if (key == nullptr)
         return;  // the pointer is beside the keys; only rounding brought the press here
     dragging_ = true;
     under_ = key;
-    notify(key, windowPos, DragState::Enter);
-    notify(key, windowPos, DragState::Over);
+    // As for every key the drag reaches: one report for entering it, one for the move.
+    if (report(key))
+        report(key);
 }
 
 void PianoKey::mouseMoveEvent(QMouseEvent *event)
@@ -80,26 +105,21 @@ void PianoKey::mouseMoveEvent(QMouseEvent *event)
         under_ = nullptr;
         return;
     }
+    // Leaving a key, entering one and moving over it are each reported.
     PianoKey *key = keyAt(windowPos);
     if (key != under_) {
-        if (under_)
-            notify(under_, windowPos, DragState::Leave);
-        under_ = key;
-        if (key)
-            notify(key, windowPos, DragState::Enter);
+        PianoKey *left = std::exchange(under_, key);
+        if (left && !report(left))
+            return;
+        if (key && !report(key))
+            return;
     }
     if (key)
-        notify(key, windowPos, DragState::Over);
+        report(key);
 }
 
 void PianoKey::mouseReleaseEvent(QMouseEvent *event)
 {
-    if (event->button() != Qt::LeftButton || !dragging_)
-        return;
-    dragging_ = false;
-    under_ = nullptr;
-    if (grabbing_) {
-        grabbing_ = false;
-        releaseMouse();
-    }
+    if (event->button() == Qt::LeftButton && dragging_)
+        endDrag();
 }

@@ -4,15 +4,16 @@
 
 // One key of the on-screen keyboard. A left-button press starts a drag: from then
 // until the release, the key under the pointer, found by the window's own
-// hit-testing, is told when the pointer enters it, moves over it and leaves it.
+// hit-testing, is reported when the pointer enters it, on each move over it and when
+// it leaves it.
 // Qt hands every move of a drag to the pressed widget and sends no enter or leave
 // events meanwhile, so the pressed key does the hit-testing for the whole keyboard.
+// A drag also ends when a modal box blocks the window: Qt then drops the release, which
+// would leave the key waiting for it and deaf to the next press.
 class PianoKey : public QWidget
 {
     Q_OBJECT
 public:
-    enum class DragState { Enter = 0, Leave = 1, Over = 2 };
-
     PianoKey(int index, bool black, QWidget *parent);
 
     int index() const { return index_; }
@@ -27,9 +28,10 @@ public:
 
 signals:
     // Emitted by the key being dragged for `key`, the key under the pointer.
-    void dragOver(PianoKey *key, QPoint pos, PianoKey::DragState state);
+    void dragOver(PianoKey *key);
 
 protected:
+    bool event(QEvent *event) override;
     void paintEvent(QPaintEvent *event) override;
     void mousePressEvent(QMouseEvent *event) override;
     void mouseMoveEvent(QMouseEvent *event) override;
@@ -37,7 +39,9 @@ protected:
 
 private:
     PianoKey *keyAt(QPoint windowPos) const;
-    void notify(PianoKey *key, QPoint windowPos, DragState state);
+    // Reports `key`; false when that ended the drag (a box opened from the report).
+    bool report(PianoKey *key);
+    void endDrag();
 
     int index_;
     bool black_;
