@@ -43,6 +43,8 @@ public:
         if (!enabled)
             afterStart = song::steadyNow();
     }
+    void setDueTime(std::int64_t) override {}
+    std::int64_t stepLeadNs() override { return 0; }
     void showError(const QString &text) override
     {
         std::fprintf(stderr, "%s\n", qPrintable(text));

@@ -125,6 +125,64 @@ int heldNoteDropouts(MidiPlatform &synth, HMidiOut h, Monitor &monitor)
     return dropouts(monitor.samples, first + kRate / 5, first + kRate / 5 + 10 * kRate);
 }
 
+// Steps of a song on the 150 ms grid, each sent the output's lead before it is due, with its
+// due time or, for comparison, without; returns each step's distance from the grid in ms,
+// the grid placed where the steps lie best. A wood block on the drum channel: its clicks
+// die away within a step, so each onset stands clear.
+std::vector<double> stepErrors(MidiPlatform &synth, HMidiOut h, Monitor &monitor, bool withDueTime)
+{
+    constexpr int kSteps = 40;
+    constexpr std::uint32_t kClick = 0x007F4C99;  // channel 10, note 76 (hi wood block)
+    constexpr double kStepMs = 150;
+    monitor.pump(500);
+    const std::size_t from = monitor.samples.size();
+    const double lead = double(synth.leadNs(h)) / 1e6;
+    const double start = nowMs() + 100;
+    for (int k = 0; k < kSteps; ++k) {
+        const double due = start + k * kStepMs;
+        monitor.pump(due - lead - nowMs());
+        // As a song's step does: the previous note ends as the next begins.
+        synth.sendAt(h, (kClick & 0xFF00u) | 0x89u, withDueTime ? std::int64_t(due * 1e6) : 0);
+        synth.sendAt(h, kClick, withDueTime ? std::int64_t(due * 1e6) : 0);
+    }
+    synth.send(h, (kClick & 0xFF00u) | 0x89u);
+    monitor.pump(500);
+    // An onset is the first sample above -26 dBFS; the click and its echoes are over long
+    // before half a step.
+    std::vector<double> onsets;
+    for (std::size_t i = from; i < monitor.samples.size(); ++i) {
+        if (std::fabs(monitor.samples[i]) > 0.05f) {
+            onsets.push_back(double(i) * 1000.0 / kRate);
+            i += std::size_t(kRate * kStepMs / 2000);
+        }
+    }
+    std::vector<double> errors;
+    // What still rang from before comes first.
+    if (onsets.size() < std::size_t(kSteps))
+        return errors;
+    onsets.erase(onsets.begin(), onsets.end() - kSteps);
+    for (int k = 0; k < kSteps; ++k)
+        errors.push_back(onsets[std::size_t(k)] - onsets[0] - k * kStepMs);
+    // The sink plays on a clock of its own, a few hundred parts per million from ours: the
+    // grid is laid along the onsets' own slope (least squares), and then placed where the
+    // onsets lie best.
+    double meanK = (kSteps - 1) / 2.0, meanE = 0, num = 0, den = 0;
+    for (double e : errors)
+        meanE += e / kSteps;
+    for (int k = 0; k < kSteps; ++k) {
+        num += (k - meanK) * (errors[std::size_t(k)] - meanE);
+        den += (k - meanK) * (k - meanK);
+    }
+    for (int k = 0; k < kSteps; ++k)
+        errors[std::size_t(k)] -= num / den * k;
+    std::vector<double> sorted = errors;
+    std::sort(sorted.begin(), sorted.end());
+    const double centre = sorted[sorted.size() / 2];
+    for (double &e : errors)
+        e = std::fabs(e - centre);
+    return errors;
+}
+
 double cpuSeconds()
 {
     rusage usage{};
@@ -184,6 +242,18 @@ int main(int argc, char **argv)
         std::printf("latency_p95_ms: %.1f\n", percentile(latencies, 0.95));
         std::printf("latency_min_ms: %.1f\n", *std::min_element(latencies.begin(), latencies.end()));
         std::printf("latency_max_ms: %.1f\n", *std::max_element(latencies.begin(), latencies.end()));
+    }
+
+    for (const bool withDueTime : {true, false}) {
+        const std::vector<double> errors = stepErrors(synth, h, monitor, withDueTime);
+        const char *kind = withDueTime ? "due" : "asap";
+        if (errors.empty()) {
+            std::printf("step_error_%s: onsets not found\n", kind);
+            continue;
+        }
+        std::printf("step_error_%s_p50_ms: %.2f\n", kind, percentile(errors, 0.5));
+        std::printf("step_error_%s_p90_ms: %.2f\n", kind, percentile(errors, 0.9));
+        std::printf("step_error_%s_max_ms: %.2f\n", kind, *std::max_element(errors.begin(), errors.end()));
     }
 
     synth.send(h, 0x000013C0);  // church organ: a held note that never decays

@@ -146,7 +146,8 @@ void MidiOut::sendShortMessage(std::int16_t status, std::int16_t data1, std::int
         return;
     const std::uint32_t message = static_cast<std::uint32_t>(status) | static_cast<std::uint32_t>(data1) << 8
                                   | static_cast<std::uint32_t>(data2) << 16;
-    const std::int16_t result = code16(platform_.send(handle_, message));
+    const std::int16_t result =
+        code16(dueNs_ == 0 ? platform_.send(handle_, message) : platform_.sendAt(handle_, message, dueNs_));
     if (result == 0)
         succeeded();
     else

@@ -60,6 +60,14 @@ public:
 
     void showError(std::int16_t code);
 
+    // Messages sent from now on are due at `dueNs` on the steady clock, and the device
+    // places them at that time where it can; 0, as at start, sends them as soon as
+    // possible. For what is known ahead, a song's steps: whatever is played live stays
+    // as soon as possible.
+    void setDueTime(std::int64_t dueNs) { dueNs_ = dueNs; }
+    // How long before their due time messages must be sent to be placed in time.
+    std::int64_t leadNs() { return handle_ == 0 ? 0 : platform_.leadNs(handle_); }
+
     // The handle of the open device, 0 when none is open.
     HMidiOut handle() const { return handle_; }
 
@@ -74,6 +82,7 @@ private:
     HMidiOut handle_ = 0;
     bool boxOpen_ = false;
     std::optional<std::int16_t> lastShownCode_;
+    std::int64_t dueNs_ = 0;
 };
 
 } // namespace midi

@@ -1,8 +1,11 @@
 #include "pulsestream.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdint>
 
+#include <pthread.h>
+#include <sched.h>
 #include <sys/eventfd.h>
 #include <unistd.h>
 
@@ -13,11 +16,13 @@ namespace {
 // The most frames rendered at a time; a request for more is filled in several pieces.
 constexpr int kChunkFrames = 1024;
 constexpr int kChannels = 2;
+constexpr int kRealtimePriority = 10;
 
 } // namespace
 
-PulseStream::PulseStream(SoundSource &source)
+PulseStream::PulseStream(SoundSource &source, double sampleRate)
     : source_(source)
+    , rate_(static_cast<std::int64_t>(sampleRate))
     , left_(kChunkFrames)
     , right_(kChunkFrames)
     , interleaved_(std::size_t(kChunkFrames) * kChannels)
@@ -27,7 +32,7 @@ PulseStream::PulseStream(SoundSource &source)
 std::unique_ptr<PulseStream> PulseStream::open(SoundSource &source, double sampleRate, int periodFrames,
                                                QString &error)
 {
-    std::unique_ptr<PulseStream> stream(new PulseStream(source));
+    std::unique_ptr<PulseStream> stream(new PulseStream(source, sampleRate));
     PulseStream &s = *stream;
     s.loop_ = pa_threaded_mainloop_new();
     s.kickFd_ = ::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
@@ -47,11 +52,16 @@ std::unique_ptr<PulseStream> PulseStream::open(SoundSource &source, double sampl
         error = QString::fromUtf8(pa_strerror(pa_context_errno(s.context_)));
         return nullptr;
     }
+    pa_threaded_mainloop_set_name(s.loop_, "tirrel-audio");
     pa_threaded_mainloop_lock(s.loop_);
-    if (pa_threaded_mainloop_start(s.loop_) < 0 || !s.waitUntilReady(error)) {
+    if (pa_threaded_mainloop_start(s.loop_) < 0) {
         pa_threaded_mainloop_unlock(s.loop_);
-        if (error.isEmpty())
-            error = QStringLiteral("PulseAudio 的事件线程未能启动");
+        error = QStringLiteral("PulseAudio 的事件线程未能启动");
+        return nullptr;
+    }
+    pa_threaded_mainloop_once_unlocked(s.loop_, &PulseStream::becomeRealtime, nullptr);
+    if (!s.waitUntilReady(error)) {
+        pa_threaded_mainloop_unlock(s.loop_);
         return nullptr;
     }
 
@@ -143,6 +153,17 @@ bool PulseStream::waitUntilReady(QString &error)
 
 // The callbacks below run on the stream's thread.
 
+// Real-time scheduling, where the system grants it (root, or a real-time limit such as
+// the audio group's): then a busy desktop does not make the stream run dry. A low
+// priority among real-time threads, below the sound server's own and JACK's. Elsewhere
+// the thread runs as it was.
+void PulseStream::becomeRealtime(pa_threaded_mainloop *, void *)
+{
+    sched_param parameters{};
+    parameters.sched_priority = kRealtimePriority;
+    pthread_setschedparam(pthread_self(), SCHED_FIFO | SCHED_RESET_ON_FORK, &parameters);
+}
+
 void PulseStream::contextChanged(pa_context *context, void *self)
 {
     auto *stream = static_cast<PulseStream *>(self);
@@ -181,11 +202,22 @@ void PulseStream::fill(std::size_t bytes)
 {
     const std::size_t frameBytes = kChannels * sizeof(float);
     std::size_t frames = bytes / frameBytes;
+    // What is written now is heard after the stream's latency, as the server last reported
+    // it and the stream's clock has moved on since.
+    std::int64_t heardAtNs = 0;
+    pa_usec_t latencyUs = 0;
+    int negative = 0;
+    if (pa_stream_get_latency(stream_, &latencyUs, &negative) == 0 && !negative)
+        heardAtNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                        std::chrono::steady_clock::now().time_since_epoch()).count()
+                    + std::int64_t(latencyUs) * 1000;
     while (frames > 0) {
         const int n = static_cast<int>(std::min<std::size_t>(frames, kChunkFrames));
         // Declined: the stream runs dry until kick() asks again.
-        if (!source_.render(n, left_.data(), right_.data()))
+        if (!source_.render(n, left_.data(), right_.data(), heardAtNs))
             return;
+        if (heardAtNs != 0)
+            heardAtNs += std::int64_t(n) * 1'000'000'000 / rate_;
         for (int i = 0; i < n; ++i) {
             interleaved_[std::size_t(i) * 2] = left_[std::size_t(i)];
             interleaved_[std::size_t(i) * 2 + 1] = right_[std::size_t(i)];

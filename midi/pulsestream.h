@@ -13,6 +13,7 @@
 #include <pulse/pulseaudio.h>
 
 #include <atomic>
+#include <cstdint>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -25,7 +26,9 @@ class SoundSource
 public:
     virtual ~SoundSource() = default;
     // Writes the next `frames` frames, or returns false when there is nothing to play.
-    virtual bool render(int frames, float *left, float *right) = 0;
+    // `heardAtNs`, on the steady clock, is when the first of them will be heard, where the
+    // output knows it, else 0.
+    virtual bool render(int frames, float *left, float *right, std::int64_t heardAtNs) = 0;
 };
 
 class PulseStream
@@ -46,8 +49,9 @@ public:
     std::optional<QString> failure() const;
 
 private:
-    explicit PulseStream(SoundSource &source);
+    PulseStream(SoundSource &source, double sampleRate);
 
+    static void becomeRealtime(pa_threaded_mainloop *loop, void *);
     static void contextChanged(pa_context *context, void *self);
     static void streamChanged(pa_stream *stream, void *self);
     static void requested(pa_stream *stream, std::size_t bytes, void *self);
@@ -56,6 +60,7 @@ private:
     void fill(std::size_t bytes);
 
     SoundSource &source_;
+    const std::int64_t rate_;
     pa_threaded_mainloop *loop_ = nullptr;
     pa_context *context_ = nullptr;
     pa_stream *stream_ = nullptr;

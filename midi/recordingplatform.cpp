@@ -50,8 +50,13 @@ MmResult RecordingPlatform::close(HMidiOut handle)
 
 MmResult RecordingPlatform::send(HMidiOut handle, std::uint32_t message)
 {
+    return sendAt(handle, message, 0);
+}
+
+MmResult RecordingPlatform::sendAt(HMidiOut handle, std::uint32_t message, std::int64_t dueNs)
+{
     const MmResult r = open_.count(handle) ? sendResult : result::InvalidHandle;
-    calls.push_back({Op::ShortMsg, handle, message, r});
+    calls.push_back({Op::ShortMsg, handle, message, r, dueNs});
     return r;
 }
 

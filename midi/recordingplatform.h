@@ -23,6 +23,7 @@ public:
         std::uint32_t deviceOrHandle = 0;  // device id for caps and open, handle otherwise
         std::uint32_t value = 0;           // message, error code, or the handle an open returned
         MmResult result = result::NoError;
+        std::int64_t dueNs = 0;            // a message's due time; 0 for as soon as possible
     };
 
     // The mapper's name, or nullopt when its capability query fails.
@@ -34,6 +35,8 @@ public:
     MmResult openResult = result::NoError;
     MmResult closeResult = result::NoError;
     MmResult sendResult = result::NoError;
+    // How early the open device wants messages with a due time.
+    std::int64_t lead = 0;
 
     std::vector<Call> calls;
 
@@ -43,6 +46,8 @@ public:
                   std::uintptr_t instance, std::uint32_t flags) override;
     MmResult close(HMidiOut handle) override;
     MmResult send(HMidiOut handle, std::uint32_t message) override;
+    MmResult sendAt(HMidiOut handle, std::uint32_t message, std::int64_t dueNs) override;
+    std::int64_t leadNs(HMidiOut) override { return lead; }
     MmResult errorText(MmResult code, char16_t *text, std::uint32_t chars) override;
 
     // The text errorText writes for `code`.

@@ -27,6 +27,11 @@ public:
         claimed_ = false;
     }
     std::optional<Failure> send(std::uint32_t message) override { return output_->send(message); }
+    std::optional<Failure> sendAt(std::uint32_t message, std::int64_t dueNs) override
+    {
+        return output_->sendAt(message, dueNs);
+    }
+    std::chrono::nanoseconds lead() const override { return output_->lead(); }
 
 private:
     std::unique_ptr<Output> output_;

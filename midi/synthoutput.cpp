@@ -70,7 +70,7 @@ int renderForDriver(void *data, int frames, int, float *[], int outputs, float *
 {
     if (outputs < 2)
         return FLUID_FAILED;
-    if (!static_cast<SynthRenderer *>(data)->render(frames, out[0], out[1])) {
+    if (!static_cast<SynthRenderer *>(data)->render(frames, out[0], out[1], 0)) {
         std::fill_n(out[0], frames, 0.0f);
         std::fill_n(out[1], frames, 0.0f);
     }
@@ -119,6 +119,7 @@ bool SynthOutput::startOutput(const char *name, QString &error)
 {
     outputName_ = QString::fromLatin1(name);
     if (outputName_ == QLatin1String(kPulseAudio)) {
+        renderer_->setPeriodFrames(kPeriodFrames);
         pulse_ = PulseStream::open(*renderer_, Synth::kSampleRate, kPeriodFrames, error);
         return pulse_ != nullptr;
     }

@@ -121,7 +121,7 @@ std::chrono::nanoseconds SynthRenderer::silentFor() const
     return std::chrono::nanoseconds(clock_() - lastRenderNs_.load());
 }
 
-bool SynthRenderer::render(int frames, float *left, float *right)
+bool SynthRenderer::render(int frames, float *left, float *right, std::int64_t heardAtNs)
 {
     const std::int64_t now = clock_();
     lastRenderNs_.store(now, std::memory_order_relaxed);
@@ -131,19 +131,34 @@ bool SynthRenderer::render(int frames, float *left, float *right)
     const std::uint64_t state = state_.load(std::memory_order_acquire);
     if ((state & kRendering) == 0)
         return false;
-    followClock(now);
+    followClock(now, heardAtNs);
     renderEvents(frames, left, right);
     rendered_ += frames;
     pauseIfQuiet(state, now, frames, left, right);
     return true;
 }
 
-// When frame 0 would have sounded: each period's first frame is rendered at most as late
-// as the output asks for it, so the earliest of them shows the output's own timing.
-void SynthRenderer::followClock(std::int64_t now)
+// When frame 0 would have sounded. A callback comes no earlier than its output asks for
+// it, so the earliest of them shows the output's own timing.
+void SynthRenderer::followClock(std::int64_t now, std::int64_t heardAtNs)
 {
-    const auto origin = now - static_cast<std::int64_t>(double(rendered_) * double(kNsPerS) / rate_);
-    if (resync_.exchange(false)) {
+    const auto elapsed = static_cast<std::int64_t>(double(rendered_) * double(kNsPerS) / rate_);
+    const bool resync = resync_.exchange(false);
+    if (heardAtNs != 0) {
+        if (resync)
+            reports_ = 0;
+        reported_[std::size_t(reports_ % kReports)] = heardAtNs - elapsed;
+        ++reports_;
+        std::array<std::int64_t, kReports> sorted = reported_;
+        const int n = std::min(reports_, kReports);
+        std::nth_element(sorted.begin(), sorted.begin() + n / 2, sorted.begin() + n);
+        originNs_ = sorted[std::size_t(n / 2)];
+        delayNs_ = lead().count();
+        return;
+    }
+    const std::int64_t origin = now - elapsed;
+    delayNs_ = 0;
+    if (resync) {
         windowStartNs_ = now;
         windowOrigin_ = previousWindowOrigin_ = origin;
     } else if (now - windowStartNs_ >= kClockWindowNs) {
@@ -158,7 +173,7 @@ void SynthRenderer::followClock(std::int64_t now)
 
 std::int64_t SynthRenderer::frameOf(std::int64_t dueNs) const
 {
-    return static_cast<std::int64_t>(std::llround(double(dueNs - originNs_) * rate_ / double(kNsPerS)));
+    return static_cast<std::int64_t>(std::llround(double(dueNs + delayNs_ - originNs_) * rate_ / double(kNsPerS)));
 }
 
 void SynthRenderer::renderEvents(int frames, float *left, float *right)

@@ -42,15 +42,17 @@ public:
     bool wake();
     void setHeldNotes(int notes) { held_.store(notes, std::memory_order_relaxed); }
     // How long before its due time a message must be sent to be placed exactly: the most
-    // the output renders at once.
+    // the output renders at once, its period.
     std::chrono::nanoseconds lead() const;
+    // An output that asks for sound in pieces of varying size gives its period here.
+    void setPeriodFrames(int frames) { mostFrames_.store(frames); }
 
     bool rendering() const { return (state_.load() & kRendering) != 0; }
     std::uint64_t renders() const { return renders_.load(std::memory_order_relaxed); }
     std::chrono::nanoseconds silentFor() const;
 
     // On the audio thread: false, writing nothing, when rendering has paused.
-    bool render(int frames, float *left, float *right) override;
+    bool render(int frames, float *left, float *right, std::int64_t heardAtNs = 0) override;
 
 private:
     struct Event
@@ -72,7 +74,7 @@ private:
     void renderEvents(int frames, float *left, float *right);
     void renderSpan(int from, int to, float *left, float *right);
     std::int64_t frameOf(std::int64_t dueNs) const;
-    void followClock(std::int64_t now);
+    void followClock(std::int64_t now, std::int64_t heardAtNs);
     void pauseIfQuiet(std::uint64_t state, std::int64_t now, int frames, const float *left, const float *right);
 
     Synth &synth_;
@@ -95,10 +97,18 @@ private:
     std::atomic<std::int64_t> lastLoudNs_{0};
     std::atomic<std::uint64_t> renders_{0};
 
-    // The audio thread's own: frames rendered so far, and when frame 0 would have sounded
-    // by the earliest callback of the last second or so, which no scheduling delay distorts.
+    // The audio thread's own: the frames rendered so far, and when frame 0 would have
+    // sounded. Where the output says when its frames are heard, the median of its last
+    // reports, which a stream's underrun moves at once, and a message sounds a period after
+    // its time, since the frames rendered now are heard that much later; elsewhere the
+    // earliest callback of the last second or so, which no scheduling delay distorts, and a
+    // message is rendered at its time.
+    static constexpr int kReports = 31;
     std::int64_t rendered_ = 0;
     std::int64_t originNs_ = 0;
+    std::int64_t delayNs_ = 0;
+    std::array<std::int64_t, kReports> reported_{};
+    int reports_ = 0;
     std::int64_t windowStartNs_ = 0;
     std::int64_t windowOrigin_ = 0;
     std::int64_t previousWindowOrigin_ = 0;

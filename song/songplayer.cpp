@@ -3,6 +3,8 @@
 #include "stepvalue.h"
 #include "textfile.h"
 
+#include <algorithm>
+
 namespace song {
 
 namespace {
@@ -57,34 +59,41 @@ void SongPlayer::step()
 {
     if (!m_playing)
         return;
-    if (m_nextLine >= m_lines.size()) {
-        // A song without "End" stops the same way.
-        finish();
-        return;
-    }
-    const Step step = parseStep(m_lines.at(m_nextLine++));
-    if (step.kind == StepKind::End) {
-        finish();
-        return;
-    }
-
+    std::int64_t due = nextDueNs();
     const std::int64_t now = m_clock();
-    if (now - nextDueNs() >= kStepNs) {
+    if (now - due >= kStepNs) {
         // The tick came a whole step late or more (a busy machine, a modal box): play
         // this step now and count the grid from it, rather than rushing through the
         // steps that were due meanwhile.
         m_anchorNs = now;
         m_stepsSinceAnchor = 0;
+        due = now;
     } else {
         ++m_stepsSinceAnchor;
     }
+    // The step's notes, the mute pad's at the end included, sound at the step's time.
+    m_piano.setDueTime(due);
+    const bool more = playStep();
+    m_piano.setDueTime(0);
+    if (more)
+        scheduleNextStep();
+}
 
+// False once the song has ended.
+bool SongPlayer::playStep()
+{
+    // A song without "End" stops the same way.
+    const Step step = m_nextLine < m_lines.size() ? parseStep(m_lines.at(m_nextLine++)) : Step{StepKind::End};
+    if (step.kind == StepKind::End) {
+        finish();
+        return false;
+    }
     if (step.kind == StepKind::Note) {
         m_piano.keyOver(step.lowKey());
         m_piano.keyOver(step.highKey());
     }
     m_piano.setReleased();
-    scheduleNextStep();
+    return true;
 }
 
 void SongPlayer::stop()
@@ -113,8 +122,10 @@ std::int64_t SongPlayer::nextDueNs() const
 void SongPlayer::scheduleNextStep()
 {
     // The grid time itself, not a wait measured from now: the time the step's key
-    // presses took, and any lateness of this tick, come off the wait by themselves.
-    m_nextDeadlineNs = nextDueNs();
+    // presses took, and any lateness of this tick, come off the wait by themselves. The
+    // output asks for its lead, at most its period; never more than half a step.
+    const std::int64_t lead = std::clamp<std::int64_t>(m_piano.stepLeadNs(), 0, kStepNs / 2);
+    m_nextDeadlineNs = nextDueNs() - lead;
     m_timer->start(m_nextDeadlineNs);
 }
 

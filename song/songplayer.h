@@ -34,6 +34,12 @@ public:
     virtual void setPlayEnabled(bool enabled) = 0;
     // A modal message box with the program's title.
     virtual void showError(const QString &text) = 0;
+    // The notes the actions above send from now on are due at `dueNs` on the player's
+    // clock, 0 for as soon as possible.
+    virtual void setDueTime(std::int64_t dueNs) = 0;
+    // How long before its due time a step must be played for the output to place its
+    // notes at that time.
+    virtual std::int64_t stepLeadNs() = 0;
 };
 
 // Monotonic time in nanoseconds. The timer is set for deadlines read off this clock,
@@ -54,23 +60,25 @@ public:
     // starts the steps. A song that cannot be read shows one error and changes nothing;
     // a call while playing is ignored.
     void play();
-    // Plays the next step; the timer calls it when the step is due. Step k is due
-    // k * kStepMs after the start; a tick a whole step late or more plays at once and
-    // the grid starts again from it. The last line, or
-    // "End", stops the timer, enables the button and runs the mute pad.
+    // Plays the next step; the timer calls it the output's lead before the step is due,
+    // and the step's notes carry their due time. Step k is due k * kStepMs after the
+    // start; a tick a whole step late or more plays at once and the grid starts again
+    // from it. The last line, or "End", stops the timer, enables the button and runs the
+    // mute pad.
     void step();
 
     // Stops at once, sending nothing: the program is ending.
     void stop();
 
     bool isPlaying() const;
-    // When the next step is due, on the clock's scale, as the timer was last set; for
-    // tests and benchmarks.
+    // When the timer was last set to fire, on the clock's scale: the next step's due time
+    // less the output's lead. For tests and benchmarks.
     std::int64_t nextDeadlineNs() const;
 
 private:
     // When the step after the last one played is due on the grid.
     std::int64_t nextDueNs() const;
+    bool playStep();
     void scheduleNextStep();
     void finish();
 

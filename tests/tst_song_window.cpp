@@ -232,26 +232,47 @@ private slots:
     void mouseAndSongShareTheKeyboard()
     {
         start({"0", "100", "5", "End"});
+        // The output places messages in time if they come 5 ms ahead: the song's notes
+        // carry their step's time, the mouse's go as soon as possible.
+        constexpr std::int64_t kLead = 5'000'000;
+        f->platform.lead = kLead;
+        QList<std::int64_t> expectedDues;
+        const auto stepDue = [&] { return form->songPlayer().nextDeadlineNs() + kLead; };
+        const auto expectDue = [&](qsizetype messages, std::int64_t due) { expectedDues << QList<std::int64_t>(messages, due); };
         QWindow *window = form->windowHandle();
         QTest::mouseClick(form->Command2, Qt::LeftButton);
+        std::int64_t due = stepDue();
         Messages expected = step();
+        expectDue(expected.size(), due);
 
         QTest::mousePress(window, Qt::LeftButton, {}, kKey12);  // stops the song's note
         QTest::mouseMove(window, kKey11);
         expected = expected + Messages{noteOff(63), noteOn(44), noteOff(44), noteOn(43)};
+        expectDue(4, 0);
         form->songPlayer().step();  // a hold step
         // After any step the held key strikes anew on its next notification.
         QTest::mouseMove(window, kKey11 + QPoint(2, 2));
         expected = expected + Messages{noteOff(43), noteOn(43)};
+        expectDue(2, 0);
+        due = stepDue();
         form->songPlayer().step();  // keys 12 and 36
         expected = expected + Messages{noteOff(43), noteOn(44), noteOff(44), noteOn(68)};
+        expectDue(4, due);
         QTest::mouseMove(window, kKey11 + QPoint(1, 1));
         expected = expected + Messages{noteOff(68), noteOn(43)};
+        expectDue(2, 0);
         QTest::mouseRelease(window, Qt::LeftButton, {}, kKey11);
+        due = stepDue();
         form->songPlayer().step();  // End
         expected = expected + muted(32);
+        expectDue(muted(32).size(), due);
 
         QCOMPARE(sent(), expected);
+        QList<std::int64_t> dues;
+        for (const auto &call : f->platform.calls)
+            if (call.op == midi::RecordingPlatform::Op::ShortMsg)
+                dues << call.dueNs;
+        QCOMPARE(dues.mid(dues.size() - expectedDues.size()), expectedDues);
         QVERIFY(form->Command2->isEnabled());
         QCOMPARE(SoundingModel(f->platform).notes(), QList<int>{});
     }

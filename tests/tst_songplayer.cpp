@@ -36,6 +36,7 @@ public:
     void keyOver(int key) override
     {
         calls << QStringLiteral("keyOver(%1)").arg(key);
+        keyDues << due;
         if (clock)
             *clock += keyOverCostNs;
     }
@@ -46,6 +47,12 @@ public:
         calls << QStringLiteral("setPlayEnabled(%1)").arg(enabled ? "true" : "false");
     }
     void showError(const QString &text) override { calls << QStringLiteral("showError:") + text; }
+    void setDueTime(std::int64_t dueNs) override { due = dueNs; }
+    std::int64_t stepLeadNs() override { return leadNs; }
+
+    std::int64_t due = 0;
+    std::int64_t leadNs = 0;
+    QList<qint64> keyDues;  // the due time in force at each key press
 
     QStringList take() { return std::exchange(calls, {}); }
 };
@@ -291,29 +298,49 @@ void SongPlayerTest::stepTimes_data()
     QTest::addColumn<QList<qint64>>("ticksNs");      // when each tick arrives, after the click
     QTest::addColumn<QList<qint64>>("deadlinesNs");  // the deadline set after each tick, after the click
     QTest::addColumn<qint64>("keyOverCostUs");
+    QTest::addColumn<qint64>("leadNs");       // how early the output needs a step
+    QTest::addColumn<QList<qint64>>("duesNs");  // the due time each step's notes carry, after the click
 
     constexpr qint64 ms = kNsPerMs;
     QTest::newRow("on time") << QList<qint64>{150 * ms, 300 * ms, 450 * ms}
-                             << QList<qint64>{300 * ms, 450 * ms, 600 * ms} << 0ll;
+                             << QList<qint64>{300 * ms, 450 * ms, 600 * ms} << 0ll
+        << 0ll << QList<qint64>{150 * ms, 300 * ms, 450 * ms};
     QTest::newRow("a late tick leaves the next deadline on the grid")
-        << QList<qint64>{180 * ms, 300 * ms, 450 * ms} << QList<qint64>{300 * ms, 450 * ms, 600 * ms} << 0ll;
+        << QList<qint64>{180 * ms, 300 * ms, 450 * ms} << QList<qint64>{300 * ms, 450 * ms, 600 * ms} << 0ll
+        << 0ll << QList<qint64>{150 * ms, 300 * ms, 450 * ms};
     QTest::newRow("lateness does not add up")
-        << QList<qint64>{160 * ms, 310 * ms, 460 * ms} << QList<qint64>{300 * ms, 450 * ms, 600 * ms} << 0ll;
+        << QList<qint64>{160 * ms, 310 * ms, 460 * ms} << QList<qint64>{300 * ms, 450 * ms, 600 * ms} << 0ll
+        << 0ll << QList<qint64>{150 * ms, 300 * ms, 450 * ms};
     QTest::newRow("just under a step late keeps the grid")
-        << QList<qint64>{299 * ms, 300 * ms} << QList<qint64>{300 * ms, 450 * ms} << 0ll;
+        << QList<qint64>{299 * ms, 300 * ms} << QList<qint64>{300 * ms, 450 * ms} << 0ll
+        << 0ll << QList<qint64>{150 * ms, 300 * ms};
     QTest::newRow("a whole step late restarts the grid")
-        << QList<qint64>{300 * ms, 450 * ms} << QList<qint64>{450 * ms, 600 * ms} << 0ll;
+        << QList<qint64>{300 * ms, 450 * ms} << QList<qint64>{450 * ms, 600 * ms} << 0ll
+        << 0ll << QList<qint64>{300 * ms, 450 * ms};
     QTest::newRow("a stall restarts the grid, one step per tick")
         << QList<qint64>{150 * ms, 700 * ms, 850 * ms, 1000 * ms}
-        << QList<qint64>{300 * ms, 850 * ms, 1000 * ms, 1150 * ms} << 0ll;
+        << QList<qint64>{300 * ms, 850 * ms, 1000 * ms, 1150 * ms} << 0ll
+        << 0ll << QList<qint64>{150 * ms, 700 * ms, 850 * ms, 1000 * ms};
     QTest::newRow("a nanosecond late is not rounded to a millisecond")
-        << QList<qint64>{150 * ms + 1} << QList<qint64>{300 * ms} << 0ll;
+        << QList<qint64>{150 * ms + 1} << QList<qint64>{300 * ms} << 0ll
+        << 0ll << QList<qint64>{150 * ms};
     QTest::newRow("sub-millisecond lateness is not rounded either")
-        << QList<qint64>{150 * ms + 600'000} << QList<qint64>{300 * ms} << 0ll;
+        << QList<qint64>{150 * ms + 600'000} << QList<qint64>{300 * ms} << 0ll
+        << 0ll << QList<qint64>{150 * ms};
     QTest::newRow("a restart keeps the tick's own nanoseconds")
-        << QList<qint64>{300 * ms + 123'457} << QList<qint64>{450 * ms + 123'457} << 0ll;
+        << QList<qint64>{300 * ms + 123'457} << QList<qint64>{450 * ms + 123'457} << 0ll
+        << 0ll << QList<qint64>{300 * ms + 123'457};
     QTest::newRow("slow key presses do not push the next deadline")
-        << QList<qint64>{150 * ms, 300 * ms} << QList<qint64>{300 * ms, 450 * ms} << 3000ll;
+        << QList<qint64>{150 * ms, 300 * ms} << QList<qint64>{300 * ms, 450 * ms} << 3000ll
+        << 0ll << QList<qint64>{150 * ms, 300 * ms};
+    QTest::newRow("a lead fires each step early; its notes keep the grid time")
+        << QList<qint64>{150 * ms - 11'610'000, 300 * ms - 11'610'000}
+        << QList<qint64>{300 * ms - 11'610'000, 450 * ms - 11'610'000} << 0ll << 11'610'000ll
+        << QList<qint64>{150 * ms, 300 * ms};
+    QTest::newRow("a lead of more than half a step is cut to half")
+        << QList<qint64>{75 * ms} << QList<qint64>{225 * ms} << 0ll << 100 * ms << QList<qint64>{150 * ms};
+    QTest::newRow("a step a whole step late plays at once, with a lead")
+        << QList<qint64>{300 * ms} << QList<qint64>{440 * ms} << 0ll << 10 * ms << QList<qint64>{300 * ms};
 }
 
 void SongPlayerTest::stepTimes()
@@ -321,20 +348,31 @@ void SongPlayerTest::stepTimes()
     QFETCH(QList<qint64>, ticksNs);
     QFETCH(QList<qint64>, deadlinesNs);
     QFETCH(qint64, keyOverCostUs);
+    QFETCH(qint64, leadNs);
+    QFETCH(QList<qint64>, duesNs);
 
     Fixture f(QStringList(10, QStringLiteral("0")) << "End");
     f.piano.keyOverCostNs = keyOverCostUs * kNsPerUs;
+    f.piano.leadNs = leadNs;
     f.player.play();
     f.piano.take();
-    QCOMPARE(f.player.nextDeadlineNs() - f.startNs, song::kStepMs * kNsPerMs);
+    QCOMPARE(f.player.nextDeadlineNs() - f.startNs, song::kStepMs * kNsPerMs - std::min<qint64>(leadNs, 75 * kNsPerMs));
 
     QList<qint64> deadlines;
+    QList<qint64> dues;
     for (const qint64 tickNs : ticksNs) {
         // Every tick plays exactly one step, however late it comes.
         QCOMPARE(f.tickAt(tickNs), (QStringList{"keyOver(7)", "keyOver(31)", "setReleased"}));
         deadlines << f.player.nextDeadlineNs() - f.startNs;
+        // Both keys of a step are due together; what is played between steps is not due.
+        QCOMPARE(f.piano.keyDues.size(), 2);
+        QCOMPARE(f.piano.keyDues[0], f.piano.keyDues[1]);
+        dues << f.piano.keyDues[0] - f.startNs;
+        f.piano.keyDues.clear();
+        QCOMPARE(f.piano.due, 0);
     }
     QCOMPARE(deadlines, deadlinesNs);
+    QCOMPARE(dues, duesNs);
 }
 
 void SongPlayerTest::realTimerPlaysToTheEnd()

@@ -321,3 +321,7 @@ void Form1::mutePad() { Label1_MouseMove(); }
 void Form1::setPlayEnabled(bool enabled) { Command2->setEnabled(enabled); }
 
 void Form1::showError(const QString &text) { messageBox_.show(text); }
+
+void Form1::setDueTime(std::int64_t dueNs) { midi_.setDueTime(dueNs); }
+
+std::int64_t Form1::stepLeadNs() { return midi_.leadNs(); }

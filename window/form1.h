@@ -61,6 +61,8 @@ public:
     void mutePad() override;
     void setPlayEnabled(bool enabled) override;
     void showError(const QString &text) override;
+    void setDueTime(std::int64_t dueNs) override;
+    std::int64_t stepLeadNs() override;
 
     const keyboard::Keyboard &keys() const { return keyboard_; }
     song::SongPlayer &songPlayer() { return *player_; }
