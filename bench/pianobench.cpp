@@ -359,6 +359,32 @@ void sound(const Options &o, bench::XPointer &x, bench::SinkWatch &sinks)
         print("press_to_sound_p95_ms", percentile(fromSilence, 0.95));
     }
 
+    // Into a running stream: a note is stopped on the mute pad and, once it has fallen
+    // below the threshold but long before the output would rest, the next key is pressed.
+    std::vector<double> intoRunning;
+    for (int trial = 0; trial < o.trials && layout.mutePad; ++trial) {
+        x.moveTo(program.at(layout.keyA));
+        x.press();
+        sleepMs(300);
+        x.release();
+        x.moveTo(program.at(*layout.mutePad));
+        if (!monitor.waitQuiet(kHeard, 20ms, 2s))
+            continue;
+        x.moveTo(program.at(layout.keyB));
+        const std::size_t from = monitor.size();
+        const std::int64_t pressed = x.press();
+        const std::int64_t heard = monitor.waitFor(kHeard, from, 2s);
+        sleepMs(100);
+        x.release();
+        if (heard >= 0)
+            intoRunning.push_back(ms(monitor.arrivalNs(std::size_t(heard)) - pressed));
+        silence();
+    }
+    if (!intoRunning.empty()) {
+        print("press_to_sound_running_median_ms", percentile(intoRunning, 0.5));
+        print("press_to_sound_running_p95_ms", percentile(intoRunning, 0.95));
+    }
+
     if (o.glideSeconds > 0 && layout.mutePad) {
         // Back and forth over all 38 white keys with the button held, a key every 40 ms.
         const int left = 16, right = 16 * 38;
@@ -519,6 +545,8 @@ void songTiming(const Options &o, bench::XPointer &x, bench::SinkWatch &sinks)
     std::vector<double> absolute;
     for (const double e : errors)
         absolute.push_back(std::fabs(e - centre));
+    print("song_p50_error_ms", percentile(absolute, 0.5), 2);
+    print("song_p90_error_ms", percentile(absolute, 0.9), 2);
     print("song_p95_error_ms", percentile(absolute, 0.95), 2);
     print("song_drift_ms", drift, 2);
 }

@@ -1,14 +1,20 @@
-// What one message to a JACK MIDI port costs the sender, and how long it takes to reach a
-// capture client on a private JACK server (dummy backend, 64-frame periods).
-// Prints `name: value` lines.
+// What one message to a JACK MIDI port costs the sender, how long it takes to reach a
+// capture client on a private JACK server (dummy backend, 64-frame periods), and how far
+// the shipped song's steps land from their grid there, played by the song player through
+// the keyboard and the MIDI connection as the program plays it. Prints `name: value` lines.
 
 #include "backend.h"
+#include "keyboard.h"
+#include "midiout.h"
+#include "songplayer.h"
 #include "support/jackserver.h"
 #include "systemplatform.h"
 
 #include <QCoreApplication>
+#include <QTimer>
 
 #include <algorithm>
+#include <cmath>
 #include <chrono>
 #include <cstdio>
 #include <thread>
@@ -28,6 +34,77 @@ double percentile(std::vector<double> values, double p)
     return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1) + 0.5)];
 }
 
+// The window's part in a song, without the window: the keyboard and the connection.
+class SongPiano final : public song::Piano
+{
+public:
+    explicit SongPiano(MidiOut &midi) : midi_(midi), keys_(midi) { keys_.setVelocity(keyboard::kStartVelocity); }
+
+    void selectDevice(int) override {}
+    bool selectInstrument(int entry) override
+    {
+        midi_.programChange(0, 0, std::int16_t(entry));
+        return true;
+    }
+    void setTransposition(int value) override { keys_.setTransposition(std::int16_t(value)); }
+    void keyOver(int key) override { keys_.glideOnto(std::int16_t(key)); }
+    void setReleased() override { keys_.release(); }
+    void mutePad() override { keys_.silence(); }
+    void setPlayEnabled(bool enabled) override
+    {
+        if (enabled)  // the song has ended
+            QTimer::singleShot(300, qApp, &QCoreApplication::quit);
+    }
+    void showError(const QString &text) override { std::printf("failed: %s\n", qPrintable(text)); }
+    void setDueTime(std::int64_t dueNs) override { midi_.setDueTime(dueNs); }
+    std::int64_t stepLeadNs() override { return midi_.leadNs(); }
+
+private:
+    MidiOut &midi_;
+    keyboard::Keyboard keys_;
+};
+
+// Each step's first note-on at the capture against the 150 ms grid laid through the
+// steps, in frames of the server.
+void songAtThePort(SystemPlatform &ports, std::uint32_t id, MidiCapture &sink, double rate, const QString &songFile)
+{
+    MidiOut midi(ports);
+    midi.openDevice(std::int16_t(id));
+    SongPiano piano(midi);
+    song::SongPlayer player(piano, songFile);
+    sink.clear();
+    QTimer::singleShot(0, &player, &song::SongPlayer::play);
+    qApp->exec();
+    midi.closeDevice();
+
+    std::vector<double> steps;  // the capture's frame times of the steps, in µs
+    for (const MidiCapture::Event &event : sink.events()) {
+        const bool noteOn = event.bytes.size() == 3 && (event.bytes[0] & 0xF0) == 0x90 && event.bytes[2] > 0;
+        // A step's notes all go out at its frame; the first of them marks the step.
+        if (noteOn && (steps.empty() || double(event.frameUsecs) - steps.back() > song::kStepMs * 500.0))
+            steps.push_back(double(event.frameUsecs));
+    }
+    if (steps.size() < 2) {
+        std::printf("port_song: no steps reached the port\n");
+        return;
+    }
+    std::vector<double> errors;
+    for (const double at : steps) {
+        // Hold steps sound nothing: a step's place on the grid is its distance from the first.
+        const double k = std::round((at - steps.front()) / (song::kStepMs * 1000.0));
+        errors.push_back((at - steps.front() - k * song::kStepMs * 1000.0) * rate / 1e6);
+    }
+    std::vector<double> sorted = errors;
+    std::sort(sorted.begin(), sorted.end());
+    const double centre = sorted[sorted.size() / 2];
+    for (double &e : errors)
+        e = std::fabs(e - centre);
+    std::printf("port_song_steps: %zu\n", errors.size());
+    std::printf("port_song_error_p50_frames: %.1f\n", percentile(errors, 0.5));
+    std::printf("port_song_error_p90_frames: %.1f\n", percentile(errors, 0.9));
+    std::printf("port_song_error_max_frames: %.1f\n", percentile(errors, 1.0));
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -36,6 +113,11 @@ int main(int argc, char **argv)
     testsupport::privateJackState(&isolation);
     prepareProcess();
     QCoreApplication app(argc, argv);
+    // Usage: port_latency [--song FILE]; the shipped song by default.
+    const QStringList arguments = app.arguments();
+    const qsizetype songAt = arguments.indexOf(QStringLiteral("--song"));
+    const QString songFile = songAt > 0 && songAt + 1 < arguments.size() ? arguments.at(songAt + 1)
+                                                                       : QStringLiteral(TIRREL_SOURCE_DIR "/data/haap.txt");
 
     JackServer server(JackServer::uniqueName(QStringLiteral("bench-ports")));
     if (server.start() != JackServer::Start::Ready) {
@@ -80,6 +162,7 @@ int main(int argc, char **argv)
         latencyUs.push_back(double(events.back().arrivalUsecs - sentAt));
     }
     ports.close(handle);
+    songAtThePort(ports, id, sink, server.sampleRate(), songFile);
 
     std::printf("jack_period_us: %.0f\n", 1e6 * server.periodFrames() / server.sampleRate());
     std::printf("port_send_cost_median_us: %.1f\n", percentile(costUs, 0.5));

@@ -32,13 +32,14 @@ fi
 if [ -z "$build_dir" ]; then
     build_dir=$root/build-release
     cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-    cmake --build "$build_dir" -j"$(nproc)" --target tirrel pianobench rapid_input >/dev/null
+    cmake --build "$build_dir" -j"$(nproc)" --target tirrel pianobench rapid_input port_latency >/dev/null
 fi
 program=$build_dir/bin/tirrel
 bench=$build_dir/bench/pianobench
 rapid_input=$build_dir/bench/rapid_input
-[ -x "$program" ] && [ -x "$bench" ] && [ -x "$rapid_input" ] \
-    || { echo "no tirrel, pianobench or rapid_input in $build_dir" >&2; exit 1; }
+port_latency=$build_dir/bench/port_latency
+[ -x "$program" ] && [ -x "$bench" ] && [ -x "$rapid_input" ] && [ -x "$port_latency" ] \
+    || { echo "no tirrel, pianobench, rapid_input or port_latency in $build_dir" >&2; exit 1; }
 
 # The servers, each started and stopped by its pid; a server that cannot start skips (77).
 source "$root/tests/e2e/lib.sh"
@@ -101,6 +102,10 @@ measure song --song "$(dirname "$song_program")/haap.txt" -- "$song_program"
 
 start_jack bench
 measure midi --trials "$trials" -- "$program"
+
+# The song's steps at a JACK capture port, and a message's way there, on a server of its own.
+log "-- port_latency"
+"$port_latency" --song "$(dirname "$song_program")/haap.txt" | tee -a "$results"
 
 # Rapid pointer input into the window, in process on the offscreen platform.
 log "-- rapid_input"

@@ -17,9 +17,12 @@ cat "$out"
 [ "$status" -eq 0 ] || { echo "FAIL: the benchmark exited with status $status"; exit 1; }
 
 names=(startup_median_ms startup_p95_ms rss_median_mb idle_cpu_percent idle_cpu_p95_percent
-       press_to_sound_trials press_to_sound_median_ms press_to_sound_p95_ms glide_seconds glide_dropouts
-       song_onsets song_max_error_ms song_p95_error_ms song_drift_ms
+       press_to_sound_trials press_to_sound_median_ms press_to_sound_p95_ms
+       press_to_sound_running_median_ms press_to_sound_running_p95_ms glide_seconds glide_dropouts
+       song_onsets song_max_error_ms song_p50_error_ms song_p90_error_ms song_p95_error_ms song_drift_ms
        press_to_midi_trials press_to_midi_median_ms press_to_midi_p95_ms
+       port_song_error_p50_frames port_song_error_p90_frames port_song_error_max_frames
+       port_send_cost_median_us port_latency_median_us port_latency_p95_us
        rapid_input_us_per_move rapid_input_drain_ms)
 # One start-up figure for each hostile data file.
 source "$root/tests/e2e/hostile_files.sh"
