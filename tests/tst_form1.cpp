@@ -16,7 +16,39 @@ using Op = midi::RecordingPlatform::Op;
 
 namespace {
 QRect px(int l, int t, int w, int h) { return QRect(l / 15, t / 15, w / 15, h / 15); }
+
+int callsOf(const midi::RecordingPlatform &platform, Op op)
+{
+    return int(std::count_if(platform.calls.begin(), platform.calls.end(), [op](const auto &c) { return c.op == op; }));
+}
+
+// Whatever a refresh may do, it opens, closes and sends nothing.
+bool touchedTheDevice(const midi::RecordingPlatform &platform)
+{
+    return callsOf(platform, Op::Open) + callsOf(platform, Op::Close) + callsOf(platform, Op::ShortMsg) > 0;
+}
+
+QList<std::int16_t> itemValues(const DropDownList &list)
+{
+    QList<std::int16_t> values;
+    for (int i = 0; i < list.count(); ++i)
+        values << list.itemData(i);
+    return values;
+}
+
+// Tells the window, as a system would, that its devices are now `devices`, and gives it
+// time to read the list again, and for any refresh that might follow.
+void announce(FormFixture &f, const std::vector<std::optional<QString>> &devices)
+{
+    f.platform.devices = devices;
+    f.platform.clearCalls();
+    f.platform.devicesChanged();
+    QTest::qWait(200);
+}
 } // namespace
+
+using Devices = std::vector<std::optional<QString>>;
+Q_DECLARE_METATYPE(Devices)
 
 // Stands in for the browser: keeps the addresses the program asks to open.
 class UrlCatcher : public QObject
@@ -229,9 +261,122 @@ private slots:
         std::vector<Op> ops;
         for (const auto &c : f.platform.calls)
             ops.push_back(c.op);
-        QCOMPARE(ops, (std::vector<Op>{Op::ShortMsg, Op::Close, Op::Open}));
-        QCOMPARE(f.platform.calls[1].deviceOrHandle, mapper);
+        // The list is read anew as it drops down, the devices nothing announces looked for first.
+        QCOMPARE(ops, (std::vector<Op>{Op::LookForDevices, Op::GetDevCaps, Op::GetNumDevs, Op::GetDevCaps,
+                                       Op::ShortMsg, Op::Close, Op::Open}));
+        QCOMPARE(f.platform.calls[5].deviceOrHandle, mapper);
         QCOMPARE(f.platform.deviceOf(f.midi.handle()), std::optional<std::uint32_t>(midi::kMidiMapper));
+    }
+
+    void refreshKeepsTheSelectionAndTheOpenDevice_data()
+    {
+        QTest::addColumn<Devices>("before");
+        QTest::addColumn<int>("chosen");
+        QTest::addColumn<Devices>("after");
+        QTest::addColumn<QStringList>("texts");
+        QTest::addColumn<int>("selected");
+        QTest::addColumn<QList<std::int16_t>>("values");
+
+        const Devices ab = {QStringLiteral("A"), QStringLiteral("B")};
+        QTest::newRow("a port before the chosen one: ids move up")
+            << ab << 2 << Devices{QStringLiteral("N"), QStringLiteral("A"), QStringLiteral("B")}
+            << QStringList{"Mapper", "N", "A", "B"} << 3 << QList<std::int16_t>{-1, 0, 1, 2};
+        QTest::newRow("a port before the chosen one goes: ids move down")
+            << ab << 2 << Devices{QStringLiteral("B")} << QStringList{"Mapper", "B"} << 1 << QList<std::int16_t>{-1, 0};
+        QTest::newRow("the chosen port goes: its entry stays and names no id")
+            << ab << 2 << Devices{QStringLiteral("A")} << QStringList{"Mapper", "A", "B"} << 2
+            << QList<std::int16_t>{-1, 0, 1};
+        QTest::newRow("every port goes but the chosen one's entry")
+            << ab << 1 << Devices{} << QStringList{"Mapper", "A"} << 1 << QList<std::int16_t>{-1, 0};
+        QTest::newRow("the synthesizer stays first and chosen") << ab << 0 << Devices{QStringLiteral("B")}
+                                                                << QStringList{"Mapper", "B"} << 0
+                                                                << QList<std::int16_t>{-1, 0};
+        QTest::newRow("two ports of one cut name: the second stays chosen")
+            << Devices{QStringLiteral("X"), QStringLiteral("X")} << 2
+            << Devices{QStringLiteral("N"), QStringLiteral("X"), QStringLiteral("X")}
+            << QStringList{"Mapper", "N", "X", "X"} << 3 << QList<std::int16_t>{-1, 0, 1, 2};
+    }
+
+    void refreshKeepsTheSelectionAndTheOpenDevice()
+    {
+        QFETCH(Devices, before);
+        QFETCH(int, chosen);
+        QFETCH(Devices, after);
+        QFETCH(QStringList, texts);
+        QFETCH(int, selected);
+        QFETCH(QList<std::int16_t>, values);
+        FormFixture f;
+        f.platform.devices = before;
+        Form1 &form = f.start();
+        form.ComDevies->choose(chosen);
+        const midi::HMidiOut open = f.midi.handle();
+
+        announce(f, after);
+        QCOMPARE(form.ComDevies->texts(), texts);
+        QCOMPARE(form.ComDevies->listIndex(), selected);
+        QCOMPARE(itemValues(*form.ComDevies), values);
+        QVERIFY(!touchedTheDevice(f.platform));
+        QCOMPARE(f.midi.handle(), open);
+    }
+
+    void aBurstOfNewsIsOneRefresh()
+    {
+        FormFixture f;
+        Form1 &form = f.start();
+        f.platform.clearCalls();
+        for (int port = 0; port < 16; ++port) {
+            f.platform.devices.push_back(QStringLiteral("Synth:%1").arg(port));
+            f.platform.devicesChanged();
+        }
+        QTRY_COMPARE(form.ComDevies->count(), 17);
+        // Nothing more comes while nothing changes.
+        QTest::qWait(300);
+        QCOMPARE(callsOf(f.platform, Op::GetNumDevs), 1);
+    }
+
+    void anOpenDropDownWaitsForItsRefresh()
+    {
+        FormFixture f;
+        f.platform.devices = {QStringLiteral("A")};
+        Form1 &form = f.start();
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        QComboBox *combo = form.ComDevies->widget();
+
+        // A port nothing announced is in the list the moment it drops down.
+        f.platform.devices.push_back(QStringLiteral("B"));
+        combo->showPopup();
+        QVERIFY(combo->view()->isVisible());
+        QCOMPARE(form.ComDevies->texts(), (QStringList{"Mapper", "A", "B"}));
+
+        announce(f, {QStringLiteral("B")});
+        QCOMPARE(callsOf(f.platform, Op::GetNumDevs), 0);
+        QCOMPARE(form.ComDevies->texts(), (QStringList{"Mapper", "A", "B"}));
+        combo->hidePopup();
+        QTRY_COMPARE(form.ComDevies->texts(), (QStringList{"Mapper", "B"}));
+        QCOMPARE(form.ComDevies->listIndex(), 0);
+        QVERIFY(!touchedTheDevice(f.platform));
+    }
+
+    void theVanishedDeviceStaysUntilAnotherIsChosen()
+    {
+        FormFixture f;
+        f.platform.devices = {QStringLiteral("A"), QStringLiteral("B")};
+        Form1 &form = f.start();
+        form.ComDevies->choose(2);
+        announce(f, {QStringLiteral("A")});
+        QCOMPARE(form.ComDevies->texts(), (QStringList{"Mapper", "A", "B"}));
+
+        chooseWithKeyboard(*form.ComDevies, 1);
+        QCOMPARE(f.platform.deviceOf(f.midi.handle()), std::optional<std::uint32_t>(0));
+        QTRY_COMPARE(form.ComDevies->texts(), (QStringList{"Mapper", "A"}));
+        QCOMPARE(form.ComDevies->listIndex(), 1);
+
+        // Back, under another id: choosing it opens that.
+        announce(f, {QStringLiteral("B"), QStringLiteral("A")});
+        chooseWithKeyboard(*form.ComDevies, 1);
+        QCOMPARE(form.ComDevies->widget()->currentText(), QStringLiteral("B"));
+        QCOMPARE(f.platform.deviceOf(f.midi.handle()), std::optional<std::uint32_t>(0));
     }
 
     void theLinkOpensTheLiveRoom_data()
