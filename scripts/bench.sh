@@ -32,13 +32,14 @@ fi
 if [ -z "$build_dir" ]; then
     build_dir=$root/build-release
     cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-    cmake --build "$build_dir" -j"$(nproc)" --target tirrel pianobench rapid_input >/dev/null
+    cmake --build "$build_dir" -j"$(nproc)" --target tirrel pianobench rapid_input device_refresh >/dev/null
 fi
 program=$build_dir/bin/tirrel
 bench=$build_dir/bench/pianobench
 rapid_input=$build_dir/bench/rapid_input
-[ -x "$program" ] && [ -x "$bench" ] && [ -x "$rapid_input" ] \
-    || { echo "no tirrel, pianobench or rapid_input in $build_dir" >&2; exit 1; }
+device_refresh=$build_dir/bench/device_refresh
+[ -x "$program" ] && [ -x "$bench" ] && [ -x "$rapid_input" ] && [ -x "$device_refresh" ] \
+    || { echo "no tirrel, pianobench, rapid_input or device_refresh in $build_dir" >&2; exit 1; }
 
 # The servers, each started and stopped by its pid; a server that cannot start skips (77).
 source "$root/tests/e2e/lib.sh"
@@ -100,11 +101,16 @@ fi
 measure song --song "$(dirname "$song_program")/haap.txt" -- "$song_program"
 
 start_jack bench
+# With a JACK server running the program also connects a client to it, beside the start-up.
+measure startup --tag _with_jack --runs "$runs" --idle-seconds "$idle" -- "$program"
 measure midi --trials "$trials" -- "$program"
 
 # Rapid pointer input into the window, in process on the offscreen platform.
 log "-- rapid_input"
 QT_QPA_PLATFORM=offscreen "$rapid_input" --runs "$runs" | tee -a "$results"
+# The device list filled anew, against 100 ports of a JACK server of its own.
+log "-- device_refresh"
+QT_QPA_PLATFORM=offscreen "$device_refresh" --runs "$((runs * 10))" | tee -a "$results"
 
 # Tirrel against the peer, from the figures above.
 if [ ${#peer[@]} -gt 0 ]; then
