@@ -758,29 +758,24 @@ void TestPortOut::watchHearsOfPorts()
     // The client connects beside the caller; the list is read again once it has.
     QTRY_VERIFY(news > 0);
 
-    int before = news;
-    MidiCapture *a = capture(QStringLiteral("a"));
-    QVERIFY(a);
-    QTRY_VERIFY(news > before);
-    QCOMPARE(listPorts(ports), QStringList{QStringLiteral("a:in")});
-
-    // A synthesizer's ports, one after the other, then one renamed.
+    // A synthesizer's ports, one after the other, one of them renamed, then all gone.
     jack_client_t *synth = jack_client_open("synth", JackNoStartServer, nullptr);
     QVERIFY(synth);
     std::vector<jack_port_t *> inputs;
     for (int i = 0; i < 16; ++i)
         inputs.push_back(jack_port_register(synth, qPrintable(QStringLiteral("in%1").arg(i)), JACK_DEFAULT_MIDI_TYPE,
                                             JackPortIsInput, 0));
+    // JACK tells of a client's ports when it is activated.
+    int before = news;
     QCOMPARE(jack_activate(synth), 0);
-    QTRY_COMPARE(listPorts(ports).size(), 17);
+    QTRY_VERIFY(news > before);
+    QCOMPARE(listPorts(ports).size(), 16);
     before = news;
     QCOMPARE(jack_port_rename(synth, inputs.front(), "renamed"), 0);
     QTRY_VERIFY(news > before);
     QVERIFY(listPorts(ports).contains(QStringLiteral("synth:renamed")));
-
     before = news;
     jack_client_close(synth);
-    a->close();
     QTRY_VERIFY(news > before);
     QTRY_COMPARE(listPorts(ports), QStringList{});
 }
