@@ -4,7 +4,8 @@
 //
 // Usage: pianobench FIGURE [options] -- PROGRAM [ARGS...]
 //   startup  [--runs N] [--idle-seconds S]    launch to window shown with its sound open,
-//                                             resident memory, CPU while idle
+//            [--tag TEXT]                     resident memory, CPU while idle; TEXT goes after
+//                                             the first word of each name (_with_jack)
 //   sound    [--trials N] [--glide-seconds S] key press to the first sample above -40 dBFS
 //   midi     [--trials N]                     key press to the note-on at a JACK capture port
 //   song     --song FILE                      the demo song's note onsets against its grid
@@ -102,6 +103,7 @@ struct Options
     int trials = 20;
     int glideSeconds = 60;
     QString song;
+    QString tag;
     QStringList command;
 };
 
@@ -127,6 +129,8 @@ Options parse(const QStringList &args)
             prefix = v;
         else if (a == QLatin1String("--song"))
             o.song = v;
+        else if (a == QLatin1String("--tag"))
+            o.tag = v;
         else if (a == QLatin1String("--runs"))
             o.runs = v.toInt(&ok);
         else if (a == QLatin1String("--idle-seconds"))
@@ -272,11 +276,12 @@ void startup(const Options &o, bench::XPointer &x, bench::SinkWatch &sinks)
         program.stop();
         sleepMs(300);
     }
-    print("startup_median_ms", percentile(times, 0.5));
-    print("startup_p95_ms", percentile(times, 0.95));
-    print("rss_median_mb", percentile(resident, 0.5));
-    print("idle_cpu_percent", std::accumulate(idle.begin(), idle.end(), 0.0) / double(idle.size()), 2);
-    print("idle_cpu_p95_percent", percentile(idle, 0.95), 2);
+    const auto name = [&](const char *first, const char *rest) { return (first + o.tag + rest).toStdString(); };
+    print(name("startup", "_median_ms").c_str(), percentile(times, 0.5));
+    print(name("startup", "_p95_ms").c_str(), percentile(times, 0.95));
+    print(name("rss", "_median_mb").c_str(), percentile(resident, 0.5));
+    print(name("idle_cpu", "_percent").c_str(), std::accumulate(idle.begin(), idle.end(), 0.0) / double(idle.size()), 2);
+    print(name("idle_cpu", "_p95_percent").c_str(), percentile(idle, 0.95), 2);
 }
 
 // A new note, also over one already sounding: the first sample from `from` on whose step
@@ -421,7 +426,7 @@ void midi(const Options &o, bench::XPointer &x)
     const QString client = QStringLiteral("pianobench-%1").arg(::getpid());
     if (!capture.open(server, client, QStringLiteral("in")))
         die(capture.errorString());
-    // The device list is filled once, at start-up: the port exists before the program does.
+    // The port exists before the program does, as a synthesizer started first would.
     Program program(o, x, nullptr);
     program.launch();
     const Layout &layout = program.layout();

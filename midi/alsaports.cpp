@@ -1,16 +1,21 @@
 // The writable ports of the ALSA sequencer, played through RtMidi.
 
+#include "alsaports.h"
 #include "portoutput.h"
 
 #include <RtMidi.h>
-#include <alsa/asoundlib.h>
+
+#include <QSocketNotifier>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdlib>
+#include <functional>
 #include <iostream>
 #include <streambuf>
 
+#include <poll.h>
 #include <unistd.h>
 
 namespace midi {
@@ -162,6 +167,72 @@ private:
     Clock::time_point nextCheck_;
 };
 
+// Hears of clients and ports from the sequencer's announce port. The sequencer's
+// descriptors are watched on the watching thread's event loop, so no thread of its own
+// is needed.
+class AlsaWatch
+{
+public:
+    // Null where the sequencer cannot be reached or will not announce.
+    static std::unique_ptr<AlsaWatch> start(std::function<void()> changed)
+    {
+        snd_seq_t *seq = nullptr;
+        if (snd_seq_open(&seq, "default", SND_SEQ_OPEN_INPUT, SND_SEQ_NONBLOCK) < 0)
+            return nullptr;
+        auto watch = std::unique_ptr<AlsaWatch>(new AlsaWatch(seq, std::move(changed)));
+        snd_seq_set_client_name(seq, (portClientName() + "-watch").c_str());
+        const int port = snd_seq_create_simple_port(seq, "announce", SND_SEQ_PORT_CAP_WRITE | SND_SEQ_PORT_CAP_NO_EXPORT,
+                                                    SND_SEQ_PORT_TYPE_APPLICATION);
+        if (port < 0 || snd_seq_connect_from(seq, port, SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE) < 0)
+            return nullptr;
+        const int count = snd_seq_poll_descriptors_count(seq, POLLIN);
+        std::vector<pollfd> descriptors(std::size_t(std::max(count, 0)));
+        snd_seq_poll_descriptors(seq, descriptors.data(), unsigned(descriptors.size()), POLLIN);
+        for (const pollfd &descriptor : descriptors) {
+            auto notifier = std::make_unique<QSocketNotifier>(descriptor.fd, QSocketNotifier::Read);
+            QObject::connect(notifier.get(), &QSocketNotifier::activated, [w = watch.get()] { w->readEvents(); });
+            watch->notifiers_.push_back(std::move(notifier));
+        }
+        return watch;
+    }
+
+    ~AlsaWatch()
+    {
+        notifiers_.clear();
+        snd_seq_close(seq_);
+    }
+
+    AlsaWatch(const AlsaWatch &) = delete;
+    AlsaWatch &operator=(const AlsaWatch &) = delete;
+
+private:
+    AlsaWatch(snd_seq_t *seq, std::function<void()> changed) : seq_(seq), changed_(std::move(changed)) {}
+
+    // Everything waiting is read, and one burst makes one call.
+    void readEvents()
+    {
+        bool changed = false;
+        for (;;) {
+            snd_seq_event_t *event = nullptr;
+            const int read = snd_seq_event_input(seq_, &event);
+            // The input overflowed and its events are lost: any of them may have been news.
+            if (read == -ENOSPC) {
+                changed = true;
+                continue;
+            }
+            if (read < 0 || event == nullptr)
+                break;
+            changed = changesPorts(*event) || changed;
+        }
+        if (changed)
+            changed_();
+    }
+
+    snd_seq_t *seq_;
+    std::function<void()> changed_;
+    std::vector<std::unique_ptr<QSocketNotifier>> notifiers_;
+};
+
 class AlsaBackend final : public Backend
 {
 public:
@@ -170,8 +241,13 @@ public:
         std::vector<Port> ports;
         if (::access(kSequencerDevice, R_OK | W_OK) != 0)
             return ports;
-        RtOut out;
-        for (std::string &name : out.portNames()) {
+        // A watching backend lists through one client that stays: a new client for each list
+        // would itself be announced, and the list read again for ever.
+        std::unique_ptr<RtOut> fresh;
+        RtOut &out = lister_ ? *lister_ : *(fresh = std::make_unique<RtOut>());
+        std::vector<std::string> names = out.portNames();
+        out.takeFailure();
+        for (std::string &name : names) {
             if (name.empty())
                 continue;
             Port port{std::move(name), {}};
@@ -201,9 +277,38 @@ public:
         }
         return std::make_unique<AlsaOutput>(std::move(out), port.name);
     }
+
+    bool watch(std::function<void()> changed) override
+    {
+        if (::access(kSequencerDevice, R_OK | W_OK) != 0)
+            return false;
+        // Made before the announcements are subscribed to, so its own start is no news.
+        lister_ = std::make_unique<RtOut>();
+        watch_ = AlsaWatch::start(std::move(changed));
+        return watch_ != nullptr;
+    }
+
+private:
+    std::unique_ptr<RtOut> lister_;
+    std::unique_ptr<AlsaWatch> watch_;
 };
 
 } // namespace
+
+bool changesPorts(const snd_seq_event_t &event)
+{
+    switch (event.type) {
+    case SND_SEQ_EVENT_CLIENT_START:
+    case SND_SEQ_EVENT_CLIENT_EXIT:
+    case SND_SEQ_EVENT_CLIENT_CHANGE:
+    case SND_SEQ_EVENT_PORT_START:
+    case SND_SEQ_EVENT_PORT_EXIT:
+    case SND_SEQ_EVENT_PORT_CHANGE:
+        return true;
+    default:
+        return false;
+    }
+}
 
 void prepareAlsaProcess()
 {

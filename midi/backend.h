@@ -11,6 +11,7 @@
 #include <QStringList>
 
 #include <chrono>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -61,6 +62,17 @@ public:
     // Opens `port`, taken from an earlier list(): by then the system may have changed, so
     // the output is looked for again. Null, with `failure` set, when it cannot be opened.
     virtual std::unique_ptr<Output> open(const Port &port, Failure &failure) = 0;
+    // From now on calls `changed` on the calling thread's event loop whenever list() may
+    // answer differently. False for a backend that hears of no changes: the router then
+    // relies on its list() being read again when the user looks.
+    virtual bool watch(std::function<void()> changed)
+    {
+        (void)changed;
+        return false;
+    }
+    // The user is about to look at the list: a watching backend that has not reached its
+    // system, or lost it, tries once more.
+    virtual void lookAgain() {}
 };
 
 // The backends a build may have; systemplatform.cpp registers those this build has.

@@ -49,6 +49,9 @@ public:
     void setErrorBox(ErrorBox *box);
 
     bool fillDeviceList(DeviceList &list);
+    // The platform's news of devices that come and go, for filling the list again.
+    void watchDevices(std::function<void()> changed) { platform_.watchDevices(std::move(changed)); }
+    void lookForDevices() { platform_.lookForDevices(); }
     bool openDevice(std::int16_t id);
     void closeDevice();
 

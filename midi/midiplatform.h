@@ -9,6 +9,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <string_view>
 
@@ -98,6 +99,15 @@ public:
     }
     // Writes the text of `code` into `text` (`chars` UTF-16 units, NUL included).
     virtual MmResult errorText(MmResult code, char16_t *text, std::uint32_t chars) = 0;
+
+    // Outputs come and go while the program runs. Windows tells a program so only through
+    // window messages, so these are the program's own: `changed` runs on the calling
+    // thread's event loop, possibly several times for one burst, whenever deviceCount()
+    // may count differently. A platform that hears of nothing never calls it.
+    virtual void watchDevices(std::function<void()> changed) { (void)changed; }
+    // The user is about to look at the list: devices that nothing announces are looked
+    // for now, before the next deviceCount().
+    virtual void lookForDevices() {}
 };
 
 } // namespace midi

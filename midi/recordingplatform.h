@@ -15,7 +15,7 @@ namespace midi {
 class RecordingPlatform final : public MidiPlatform
 {
 public:
-    enum class Op { GetNumDevs, GetDevCaps, Open, Close, ShortMsg, GetErrorText };
+    enum class Op { GetNumDevs, GetDevCaps, Open, Close, ShortMsg, GetErrorText, LookForDevices };
 
     struct Call
     {
@@ -39,6 +39,8 @@ public:
     std::int64_t lead = 0;
 
     std::vector<Call> calls;
+    // What watchDevices was given: a test calls it where the system would announce a change.
+    std::function<void()> devicesChanged;
 
     std::uint32_t deviceCount() override;
     MmResult deviceCaps(std::uint32_t deviceId, DeviceCaps &caps) override;
@@ -49,6 +51,8 @@ public:
     MmResult sendAt(HMidiOut handle, std::uint32_t message, std::int64_t dueNs) override;
     std::int64_t leadNs(HMidiOut) override { return lead; }
     MmResult errorText(MmResult code, char16_t *text, std::uint32_t chars) override;
+    void watchDevices(std::function<void()> changed) override { devicesChanged = std::move(changed); }
+    void lookForDevices() override { calls.push_back({Op::LookForDevices}); }
 
     // The text errorText writes for `code`.
     static QString errorText(MmResult code);

@@ -248,4 +248,23 @@ MmResult SystemPlatform::errorText(MmResult code, char16_t *text, std::uint32_t 
     return d->reasons.getErrorText(code, text, chars);
 }
 
+void SystemPlatform::watchDevices(std::function<void()> changed)
+{
+    // The synthesizer is always there: only the ports come and go.
+    for (const auto &backend : d->ports)
+        guarded(d->reasons, [&] {
+            backend->watch(changed);
+            return result::NoError;
+        });
+}
+
+void SystemPlatform::lookForDevices()
+{
+    for (const auto &backend : d->ports)
+        guarded(d->reasons, [&] {
+            backend->lookAgain();
+            return result::NoError;
+        });
+}
+
 } // namespace midi

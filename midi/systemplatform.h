@@ -47,6 +47,10 @@ public:
     MmResult sendAt(HMidiOut handle, std::uint32_t message, std::int64_t dueNs) override;
     std::int64_t leadNs(HMidiOut handle) override;
     MmResult errorText(MmResult code, char16_t *text, std::uint32_t chars) override;
+    // Each port backend that can hears of its outputs' changes; the others are read anew by
+    // every deviceCount().
+    void watchDevices(std::function<void()> changed) override;
+    void lookForDevices() override;
 
 private:
     class Private;

@@ -32,14 +32,16 @@ fi
 if [ -z "$build_dir" ]; then
     build_dir=$root/build-release
     cmake -S "$root" -B "$build_dir" -G Ninja -DCMAKE_BUILD_TYPE=Release >/dev/null
-    cmake --build "$build_dir" -j"$(nproc)" --target tirrel pianobench rapid_input port_latency >/dev/null
+    cmake --build "$build_dir" -j"$(nproc)" --target tirrel pianobench rapid_input port_latency device_refresh >/dev/null
 fi
 program=$build_dir/bin/tirrel
 bench=$build_dir/bench/pianobench
 rapid_input=$build_dir/bench/rapid_input
 port_latency=$build_dir/bench/port_latency
-[ -x "$program" ] && [ -x "$bench" ] && [ -x "$rapid_input" ] && [ -x "$port_latency" ] \
-    || { echo "no tirrel, pianobench, rapid_input or port_latency in $build_dir" >&2; exit 1; }
+device_refresh=$build_dir/bench/device_refresh
+for tool in "$program" "$bench" "$rapid_input" "$port_latency" "$device_refresh"; do
+    [ -x "$tool" ] || { echo "no $(basename "$tool") in $build_dir" >&2; exit 1; }
+done
 
 # The servers, each started and stopped by its pid; a server that cannot start skips (77).
 source "$root/tests/e2e/lib.sh"
@@ -101,6 +103,8 @@ fi
 measure song --song "$(dirname "$song_program")/haap.txt" -- "$song_program"
 
 start_jack bench
+# With a JACK server running the program also connects a client to it, beside the start-up.
+measure startup --tag _with_jack --runs "$runs" --idle-seconds "$idle" -- "$program"
 measure midi --trials "$trials" -- "$program"
 
 # The song's steps at a JACK capture port, and a message's way there, on a server of its own.
@@ -110,6 +114,9 @@ log "-- port_latency"
 # Rapid pointer input into the window, in process on the offscreen platform.
 log "-- rapid_input"
 QT_QPA_PLATFORM=offscreen "$rapid_input" --runs "$runs" | tee -a "$results"
+# The device list filled anew, against 100 ports of a JACK server of its own.
+log "-- device_refresh"
+QT_QPA_PLATFORM=offscreen "$device_refresh" --runs "$((runs * 10))" | tee -a "$results"
 
 # Tirrel against the peer, from the figures above.
 if [ ${#peer[@]} -gt 0 ]; then

@@ -16,6 +16,36 @@ using Op = midi::RecordingPlatform::Op;
 
 namespace {
 QRect px(int l, int t, int w, int h) { return QRect(l / 15, t / 15, w / 15, h / 15); }
+
+int callsOf(const midi::RecordingPlatform &platform, Op op)
+{
+    return int(std::count_if(platform.calls.begin(), platform.calls.end(), [op](const auto &c) { return c.op == op; }));
+}
+
+// Whatever a refresh may do, it opens, closes and sends nothing.
+bool touchedTheDevice(const midi::RecordingPlatform &platform)
+{
+    return callsOf(platform, Op::Open) + callsOf(platform, Op::Close) + callsOf(platform, Op::ShortMsg) > 0;
+}
+
+// Each entry as "text=item value".
+QStringList entries(const DropDownList &list)
+{
+    QStringList texts = list.texts();
+    for (int i = 0; i < texts.size(); ++i)
+        texts[i] += QStringLiteral("=%1").arg(list.itemData(i));
+    return texts;
+}
+
+// Tells the window, as a system would, that its devices are now `names`, and gives it time
+// to read the list again, and for any refresh that might follow.
+void announce(FormFixture &f, const QStringList &names)
+{
+    f.platform.devices.assign(names.begin(), names.end());
+    f.platform.clearCalls();
+    f.platform.devicesChanged();
+    QTest::qWait(200);
+}
 } // namespace
 
 // Stands in for the browser: keeps the addresses the program asks to open.
@@ -229,9 +259,113 @@ private slots:
         std::vector<Op> ops;
         for (const auto &c : f.platform.calls)
             ops.push_back(c.op);
-        QCOMPARE(ops, (std::vector<Op>{Op::ShortMsg, Op::Close, Op::Open}));
-        QCOMPARE(f.platform.calls[1].deviceOrHandle, mapper);
+        // The list is read anew as it drops down, the devices nothing announces looked for first.
+        QCOMPARE(ops, (std::vector<Op>{Op::LookForDevices, Op::GetDevCaps, Op::GetNumDevs, Op::GetDevCaps,
+                                       Op::ShortMsg, Op::Close, Op::Open}));
+        QCOMPARE(f.platform.calls[5].deviceOrHandle, mapper);
         QCOMPARE(f.platform.deviceOf(f.midi.handle()), std::optional<std::uint32_t>(midi::kMidiMapper));
+    }
+
+    void refreshKeepsTheSelectionAndTheOpenDevice_data()
+    {
+        QTest::addColumn<QStringList>("before");
+        QTest::addColumn<int>("chosen");
+        QTest::addColumn<QStringList>("after");
+        QTest::addColumn<QStringList>("entries");
+        QTest::addColumn<int>("selected");
+
+        const QStringList ab = {"A", "B"};
+        QTest::newRow("a port before the chosen one: ids move up")
+            << ab << 2 << QStringList{"N", "A", "B"} << QStringList{"Mapper=-1", "N=0", "A=1", "B=2"} << 3;
+        QTest::newRow("a port before the chosen one goes: ids move down")
+            << ab << 2 << QStringList{"B"} << QStringList{"Mapper=-1", "B=0"} << 1;
+        QTest::newRow("the chosen port goes: its entry stays and names no id")
+            << ab << 2 << QStringList{"A"} << QStringList{"Mapper=-1", "A=0", "B=1"} << 2;
+        QTest::newRow("every port goes but the chosen one's entry")
+            << ab << 1 << QStringList{} << QStringList{"Mapper=-1", "A=0"} << 1;
+        QTest::newRow("the synthesizer stays first and chosen")
+            << ab << 0 << QStringList{"B"} << QStringList{"Mapper=-1", "B=0"} << 0;
+        QTest::newRow("two ports of one cut name: the second stays chosen")
+            << QStringList{"X", "X"} << 2 << QStringList{"N", "X", "X"} << QStringList{"Mapper=-1", "N=0", "X=1", "X=2"}
+            << 3;
+    }
+
+    void refreshKeepsTheSelectionAndTheOpenDevice()
+    {
+        QFETCH(QStringList, before);
+        QFETCH(int, chosen);
+        QFETCH(QStringList, after);
+        QFETCH(QStringList, entries);
+        QFETCH(int, selected);
+        FormFixture f;
+        f.platform.devices.assign(before.begin(), before.end());
+        Form1 &form = f.start();
+        form.ComDevies->choose(chosen);
+        const midi::HMidiOut open = f.midi.handle();
+
+        announce(f, after);
+        QCOMPARE(::entries(*form.ComDevies), entries);
+        QCOMPARE(form.ComDevies->listIndex(), selected);
+        QVERIFY(!touchedTheDevice(f.platform));
+        QCOMPARE(f.midi.handle(), open);
+    }
+
+    void aBurstOfNewsIsOneRefresh()
+    {
+        FormFixture f;
+        Form1 &form = f.start();
+        f.platform.clearCalls();
+        for (int port = 0; port < 16; ++port) {
+            f.platform.devices.push_back(QStringLiteral("Synth:%1").arg(port));
+            f.platform.devicesChanged();
+        }
+        QTRY_COMPARE(form.ComDevies->count(), 17);
+        // Nothing more comes while nothing changes.
+        QTest::qWait(300);
+        QCOMPARE(callsOf(f.platform, Op::GetNumDevs), 1);
+    }
+
+    void anOpenDropDownWaitsForItsRefresh()
+    {
+        FormFixture f;
+        f.platform.devices = {QStringLiteral("A")};
+        Form1 &form = f.start();
+        form.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&form));
+        QComboBox *combo = form.ComDevies->widget();
+
+        // A port nothing announced is in the list the moment it drops down.
+        f.platform.devices.push_back(QStringLiteral("B"));
+        combo->showPopup();
+        QVERIFY(combo->view()->isVisible());
+        QCOMPARE(form.ComDevies->texts(), (QStringList{"Mapper", "A", "B"}));
+
+        announce(f, {"B"});
+        QCOMPARE(callsOf(f.platform, Op::GetNumDevs), 0);
+        QCOMPARE(form.ComDevies->texts(), (QStringList{"Mapper", "A", "B"}));
+        combo->hidePopup();
+        QTRY_COMPARE(form.ComDevies->texts(), (QStringList{"Mapper", "B"}));
+        QCOMPARE(form.ComDevies->listIndex(), 0);
+        QVERIFY(!touchedTheDevice(f.platform));
+    }
+
+    void theVanishedDeviceStaysUntilAnotherIsChosen()
+    {
+        FormFixture f;
+        f.platform.devices = {QStringLiteral("A"), QStringLiteral("B")};
+        Form1 &form = f.start();
+        form.ComDevies->choose(2);
+        announce(f, {"A"});
+        chooseWithKeyboard(*form.ComDevies, 1);
+        QCOMPARE(f.platform.deviceOf(f.midi.handle()), std::optional<std::uint32_t>(0));
+        QTRY_COMPARE(entries(*form.ComDevies), (QStringList{"Mapper=-1", "A=0"}));
+        QCOMPARE(form.ComDevies->listIndex(), 1);
+
+        // Back, under another id: choosing it opens that.
+        announce(f, {"B", "A"});
+        chooseWithKeyboard(*form.ComDevies, 1);
+        QCOMPARE(form.ComDevies->widget()->currentText(), QStringLiteral("B"));
+        QCOMPARE(f.platform.deviceOf(f.midi.handle()), std::optional<std::uint32_t>(0));
     }
 
     void theLinkOpensTheLiveRoom_data()

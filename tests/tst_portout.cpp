@@ -1,6 +1,7 @@
 // The system MIDI ports against a real JACK server that each test starts for itself,
 // with capture clients that record what reaches them.
 
+#include "alsaports.h"
 #include "errortext.h"
 #include "backend.h"
 #include "systemplatform.h"
@@ -148,6 +149,11 @@ private slots:
     void serverDiesWhileOpen();
     void serverStallsWhileOpen();
     void noServer();
+    void watchHearsOfPorts();
+    void watchLosesAndFindsItsServer_data();
+    void watchLosesAndFindsItsServer();
+    void announcementsThatChangeThePorts_data();
+    void announcementsThatChangeThePorts();
 
 private:
     bool startServer(const JackServer::Options &options = {});
@@ -741,6 +747,111 @@ void TestPortOut::noServer()
     QVERIFY(JackServer::serverProcesses(name).empty());
     // A server that libjack started would take seconds to come up or fail.
     QVERIFY2(elapsed < 1000, qPrintable(QString::number(elapsed)));
+}
+
+void TestPortOut::watchHearsOfPorts()
+{
+    QVERIFY(startServer());
+    Ports ports;
+    int news = 0;
+    ports.watchDevices([&] { ++news; });
+    // The client connects beside the caller; the list is read again once it has.
+    QTRY_VERIFY(news > 0);
+
+    // A synthesizer's ports, one after the other, one of them renamed, then all gone.
+    jack_client_t *synth = jack_client_open("synth", JackNoStartServer, nullptr);
+    QVERIFY(synth);
+    std::vector<jack_port_t *> inputs;
+    for (int i = 0; i < 16; ++i)
+        inputs.push_back(jack_port_register(synth, qPrintable(QStringLiteral("in%1").arg(i)), JACK_DEFAULT_MIDI_TYPE,
+                                            JackPortIsInput, 0));
+    // JACK tells of a client's ports when it is activated.
+    int before = news;
+    QCOMPARE(jack_activate(synth), 0);
+    QTRY_VERIFY(news > before);
+    QCOMPARE(listPorts(ports).size(), 16);
+    before = news;
+    QCOMPARE(jack_port_rename(synth, inputs.front(), "renamed"), 0);
+    QTRY_VERIFY(news > before);
+    QVERIFY(listPorts(ports).contains(QStringLiteral("synth:renamed")));
+    before = news;
+    jack_client_close(synth);
+    QTRY_VERIFY(news > before);
+    QTRY_COMPARE(listPorts(ports), QStringList{});
+}
+
+void TestPortOut::watchLosesAndFindsItsServer_data()
+{
+    QTest::addColumn<bool>("crash");
+
+    QTest::newRow("server killed") << true;
+    QTest::newRow("server terminated") << false;
+}
+
+void TestPortOut::watchLosesAndFindsItsServer()
+{
+    QFETCH(bool, crash);
+    StderrCapture stderrText;
+    server_ = std::make_unique<JackServer>(JackServer::uniqueName(QStringLiteral("tpo-late")));
+    server_->useAsDefault();
+    Ports ports;
+    int news = 0;
+    ports.watchDevices([&] { ++news; });
+
+    // A server that starts later is not looked for in the background...
+    QVERIFY(server_->start() == JackServer::Start::Ready);
+    QVERIFY(capture(QStringLiteral("late")));
+    QTest::qWait(300);
+    QCOMPARE(news, 0);
+    QCOMPARE(ports.deviceCount(), 0u);
+    // ...but when the user looks.
+    ports.lookForDevices();
+    QCOMPARE(listPorts(ports), QStringList{QStringLiteral("late:in")});
+
+    const int before = news;
+    if (crash)
+        server_->kill();
+    else
+        server_->stop();
+    QTRY_VERIFY(news > before);
+    QCOMPARE(ports.deviceCount(), 0u);
+
+    // Back again: libjack deletes the dead client as the new one opens, and it is not closed twice.
+    QVERIFY(server_->start() == JackServer::Start::Ready);
+    captures_.clear();
+    QVERIFY(capture(QStringLiteral("back")));
+    ports.lookForDevices();
+    QCOMPARE(listPorts(ports), QStringList{QStringLiteral("back:in")});
+    QCOMPARE(stderrText.text(), QByteArray());
+}
+
+void TestPortOut::announcementsThatChangeThePorts_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<bool>("changes");
+
+    QTest::newRow("a client starts") << int(SND_SEQ_EVENT_CLIENT_START) << true;
+    QTest::newRow("a client exits") << int(SND_SEQ_EVENT_CLIENT_EXIT) << true;
+    QTest::newRow("a client is renamed") << int(SND_SEQ_EVENT_CLIENT_CHANGE) << true;
+    QTest::newRow("a port starts") << int(SND_SEQ_EVENT_PORT_START) << true;
+    QTest::newRow("a port exits") << int(SND_SEQ_EVENT_PORT_EXIT) << true;
+    QTest::newRow("a port changes") << int(SND_SEQ_EVENT_PORT_CHANGE) << true;
+    // The program's own output connecting to its port must not start a refresh.
+    QTest::newRow("ports are connected") << int(SND_SEQ_EVENT_PORT_SUBSCRIBED) << false;
+    QTest::newRow("ports are disconnected") << int(SND_SEQ_EVENT_PORT_UNSUBSCRIBED) << false;
+    QTest::newRow("the event just below the client events") << int(SND_SEQ_EVENT_CLIENT_START - 1) << false;
+    QTest::newRow("a note") << int(SND_SEQ_EVENT_NOTEON) << false;
+}
+
+void TestPortOut::announcementsThatChangeThePorts()
+{
+    QFETCH(int, type);
+    QFETCH(bool, changes);
+    snd_seq_event_t event{};
+    event.type = static_cast<snd_seq_event_type_t>(type);
+    event.source = {SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE};
+    event.data.addr = {130, 0};
+    QCOMPARE(midi::changesPorts(event), changes);
 }
 
 int main(int argc, char *argv[])

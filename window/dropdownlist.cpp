@@ -1,17 +1,53 @@
 #include "dropdownlist.h"
 
+#include <QAbstractItemView>
 #include <QComboBox>
+#include <QEvent>
 #include <QSignalBlocker>
 #include <QStringListModel>
 
+// Tells the list before its entries drop down; when they close up, the list hears from
+// the popup itself, which a click outside it closes without a word to the combo box.
+class DropDownList::Combo final : public QComboBox
+{
+public:
+    Combo(DropDownList *list, QWidget *parent) : QComboBox(parent), list_(list) {}
+
+    void showPopup() override
+    {
+        emit list_->droppingDown();
+        QWidget *popup = view()->parentWidget();
+        if (popup != nullptr && !watching_) {
+            popup->installEventFilter(list_);
+            watching_ = true;
+        }
+        QComboBox::showPopup();
+    }
+
+private:
+    DropDownList *list_;
+    bool watching_ = false;
+};
+
 DropDownList::DropDownList(QWidget *parent)
     : QObject(parent)
-    , combo_(new QComboBox(parent))
+    , combo_(new Combo(this, parent))
     , model_(new QStringListModel(combo_))
 {
     combo_->setModel(model_);
     // `activated` comes only from the user, also for the entry already selected.
     connect(combo_, &QComboBox::activated, this, &DropDownList::click);
+}
+
+bool DropDownList::eventFilter(QObject *, QEvent *event)
+{
+    if (event->type() == QEvent::Show) {
+        droppedDown_ = true;
+    } else if (event->type() == QEvent::Hide) {
+        droppedDown_ = false;
+        emit closedUp();
+    }
+    return false;
 }
 
 void DropDownList::clear()
@@ -68,4 +104,15 @@ void DropDownList::choose(int index)
         combo_->setCurrentIndex(index);
     }
     emit click();
+}
+
+QStringList DropDownList::texts() const { return model_->stringList(); }
+
+void DropDownList::replaceEntries(const QStringList &texts, const QList<std::int16_t> &values, int selected)
+{
+    const QSignalBlocker blocker(combo_);
+    model_->setStringList(texts);
+    data_.assign(values.begin(), values.end());
+    data_.resize(std::size_t(texts.size()), 0);
+    combo_->setCurrentIndex(selected);
 }

@@ -40,10 +40,23 @@ public:
     // Selects `index` and runs the click handler whether or not it was selected.
     void choose(int index);
 
+    QStringList texts() const;
+    // Replaces every entry at once and selects `selected`, running no handler.
+    void replaceEntries(const QStringList &texts, const QList<std::int16_t> &values, int selected);
+    bool isDroppedDown() const { return droppedDown_; }
+
 signals:
     void click();
+    // The user opens the list: the entries can still change before they show.
+    void droppingDown();
+    void closedUp();
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override;
 
 private:
+    class Combo;
+    bool droppedDown_ = false;
     QComboBox *combo_;
     // Names only: the default model's per-entry records of roles take some 300 bytes each.
     QStringListModel *model_;

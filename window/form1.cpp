@@ -1,6 +1,7 @@
 #include "form1.h"
 
 #include "artwork.h"
+#include "devicelistupdater.h"
 #include "dropdownlist.h"
 #include "instruments.h"
 #include "keygeometry.h"
@@ -162,6 +163,8 @@ void Form1::createDeviceFrame()
     Label4[0] = createLabel(Frame1, QStringLiteral("设备∶"), twipsRect(120, 240, 915, 255));
     ComDevies = createList(Frame1, twipsRect(660, 180, 2835, 300));
     connect(ComDevies, &DropDownList::click, this, &Form1::ComDevies_Click);
+    // Connected after the handler, so that what follows a choice sees the device it opened.
+    new DeviceListUpdater(midi_, *ComDevies, this);
     Label4[1] = createLabel(Frame1, QStringLiteral("乐器∶"), twipsRect(3960, 240, 915, 255));
     ComSounds = createList(Frame1, twipsRect(4500, 180, 1815, 300));
     connect(ComSounds, &DropDownList::click, this, &Form1::ComSounds_Click);

@@ -227,8 +227,7 @@ start_pulse() {
 # or the last one sent before the sending port closed; longer periods are missed far less often.
 start_jack() {
     command -v jackd >/dev/null || skip "jackd is not installed"
-    export JACK_DEFAULT_SERVER="${1:-tirrel}-$$"
-    export JACK_NO_START_SERVER=1
+    name_jack "${1:-tirrel}"
     ! _e2e_jack_running || fail "a JACK server named $JACK_DEFAULT_SERVER is already running"
     _e2e_spawn jackd "$E2E_TMP/jackd.log" \
         jackd -n "$JACK_DEFAULT_SERVER" --no-realtime -d dummy -r 48000 -p "${2:-64}"
@@ -239,6 +238,13 @@ start_jack() {
         _e2e_tail "$E2E_TMP/jackd.log"
         skip "JACK server $JACK_DEFAULT_SERVER $(_e2e_why "$E2E_JACK_PID")"
     fi
+}
+
+# name_jack NAME: exports the server name and JACK_NO_START_SERVER as start_jack NAME does, for a
+# program started before its JACK server.
+name_jack() {
+    export JACK_DEFAULT_SERVER="$1-$$"
+    export JACK_NO_START_SERVER=1
 }
 
 # _e2e_jack_settle: waits until the JACK server has let go of the clients that ended before it. A

@@ -17,6 +17,8 @@ cat "$out"
 [ "$status" -eq 0 ] || { echo "FAIL: the benchmark exited with status $status"; exit 1; }
 
 names=(startup_median_ms startup_p95_ms rss_median_mb idle_cpu_percent idle_cpu_p95_percent
+       startup_with_jack_median_ms startup_with_jack_p95_ms rss_with_jack_median_mb idle_cpu_with_jack_percent
+       device_list_refresh_ms device_list_refresh_max_ms device_list_open_ms device_list_open_no_jack_ms
        press_to_sound_trials press_to_sound_median_ms press_to_sound_p95_ms
        press_to_sound_running_median_ms press_to_sound_running_p95_ms glide_seconds glide_dropouts
        song_onsets song_max_error_ms song_p50_error_ms song_p90_error_ms song_p95_error_ms song_drift_ms

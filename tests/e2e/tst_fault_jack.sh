@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
-# The JACK server dies while its port is the open device, in the middle of a glide across the
-# keys. The program must keep running and answering, show one error box at most, and play into
-# the port again once the server is back and the user chooses the port in the list again, the
-# key where the glide began included, on its first press.
+# JACK clients come and go while the program runs: a second one appears in the device list and
+# goes again without touching the open port. Then the JACK server dies while its port is the open
+# device, in the middle of a glide across the keys. The program must keep running and answering,
+# show one error box at most, and play into the port again once the server is back and the user
+# chooses the port in the list again, the key where the glide began included, on its first press.
 # Usage: tst_fault_jack.sh PROGRAM
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
@@ -37,9 +38,21 @@ choose_port() {
     wait_until "the device list drops down" list_open
     xdotool type "$E2E_MIDI_PORT"
     xdotool key Return
-    feeds_capture() { _e2e_jack jack_lsp -c "$E2E_MIDI_PORT" | grep -E '^ +Tirrel[^:]*:out$' >/dev/null; }
-    _e2e_poll "$E2E_TIMEOUT" "$pid" feeds_capture \
+    _e2e_poll "$E2E_TIMEOUT" "$pid" feeds "$E2E_MIDI_PORT" \
         || fail "the program did not connect to $E2E_MIDI_PORT ($(other_windows "$window" | paste -sd' '))"
+}
+feeds() { _e2e_jack jack_lsp -c "$1" | grep -E '^ +Tirrel[^:]*:out$' >/dev/null; }
+
+# use_capture PORT FILE PID: the capture that midi_wait and midi_messages read.
+use_capture() { E2E_MIDI_PORT=$1 E2E_MIDI_FILE=$2 E2E_MIDI_PID=$3; }
+
+# A key on the closed, focused device list chooses an entry the list has, with no look at the
+# system: only news of a change can have put it there. End chooses the last entry, and does
+# nothing when that is the one already chosen.
+choose_last_until_it_feeds() {
+    xdotool key End
+    sleep 0.2
+    feeds "$1"
 }
 
 # glide_in_background FROM TO: moves the pointer along the key row from window column FROM to TO,
@@ -55,6 +68,34 @@ glide_in_background() {
 
 choose_port
 expect_boxes 0 "after choosing the port"
+first=("$E2E_MIDI_PORT" "$E2E_MIDI_FILE" "$E2E_MIDI_PID")
+
+# A second client started now joins the list by itself, last; choosing it plays into it.
+start_midi_capture "second-$$"
+second=("$E2E_MIDI_PORT" "$E2E_MIDI_FILE" "$E2E_MIDI_PID")
+_e2e_poll "$E2E_TIMEOUT" "$pid" choose_last_until_it_feeds "${second[0]}" \
+    || fail "${second[0]} did not join the device list"
+# Leaving the first port stopped its notes, once: the list changing reopened nothing.
+use_capture "${first[@]}"
+sleep 0.3
+[ "$(midi_messages)" = "b0 7b 00" ] || fail "${first[0]} received $(midi_messages | paste -sd,) while the list changed"
+xdotool mousemove $((X + 126)) $((Y + 150)) mousedown 1 mouseup 1
+use_capture "${second[@]}"
+midi_wait 2
+[ "$(midi_messages | sed -n 2p)" = "90 30 7f" ] || fail "key 12 sent $(midi_messages | paste -sd,) to ${second[0]}"
+
+# Back to the first port, the entry above; then the second client goes. Its entry goes with it,
+# so End finds nothing to choose, and the open port hears nothing: no device was closed or opened.
+xdotool mousemove $((X + ${devices% *})) $((Y + ${devices#* })) key Up
+_e2e_poll "$E2E_TIMEOUT" "$pid" feeds "${first[0]}" || fail "Up did not choose ${first[0]} again"
+stop_process "${second[2]}"
+use_capture "${first[@]}"
+sleep 0.5
+xdotool key End
+sleep 0.5
+expect_boxes 0 "after the second client went and End was pressed"
+[ "$(midi_messages)" = "b0 7b 00" ] || fail "${first[0]} received $(midi_messages | paste -sd,) while the list changed"
+feeds "${first[0]}" || fail "the program let go of ${first[0]} when the second client went"
 
 # Press key 10 and glide right across some 25 keys for about 3 s; the server dies on the way.
 xdotool mousemove $((X + 104)) $((Y + row)) mousedown 1

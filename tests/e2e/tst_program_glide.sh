@@ -1,26 +1,27 @@
 #!/usr/bin/env bash
-# Plays the real program with the real mouse into a JACK MIDI port: chooses the port in the device
-# list, glides across three keys with the button held, passes over the mute pad, and ends the
-# program with Power; then compares every byte that reached the port with what the keyboard owes
-# it. Usage: tst_program_glide.sh PROGRAM
+# Plays the real program with the real mouse into a JACK MIDI port: starts a JACK server and the
+# port after the program, chooses the port in the device list, glides across three keys with the
+# button held, passes over the mute pad, and ends the program with Power; then compares every byte
+# that reached the port with what the keyboard owes it. Usage: tst_program_glide.sh PROGRAM
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
 program=${1:-}
 [ -x "$program" ] || fail "usage: $0 PROGRAM (the tirrel executable; got '${program}')"
 command -v xdotool >/dev/null || skip "xdotool is not installed"
 
-# The synthesizer that start-up opens needs a sound server; the capture's port must exist before
-# the program lists the devices, which it does once, at start-up.
+# The synthesizer that start-up opens needs a sound server.
 start_pulse
-# Latency is not measured here: long periods keep the capture from missing any on a busy machine.
-start_jack glide 1024
-start_midi_capture
 start_xvfb
-
+name_jack glide
 spawn tirrel "$program"
 pid=$E2E_PID
 window=$(wait_for_window "Tirrel V2.5")
 eval "$(xdotool getwindowgeometry --shell "$window")"
+
+# The JACK server comes after the program, which looks for it again when the list is opened.
+# Latency is not measured here: long periods keep the capture from missing any on a busy machine.
+start_jack glide 1024
+start_midi_capture
 
 # glide Y X... : moves the pointer along window row Y through the window columns X, one motion
 # event each. Qt merges motion events that queue up: sent back to back, the program saw only the
