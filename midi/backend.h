@@ -30,6 +30,12 @@ struct Port
 {
     std::string name;  // full and exact, UTF-8: the backend finds the output again by it
     DeviceCaps caps;
+    // The system's own number for the output, where it numbers them (WinMM): with it the
+    // router's ids stay the system's.
+    std::uint32_t systemId = 0;
+    // An output the system counts but cannot describe keeps its place, so the ones after
+    // it keep their numbers; asking for its capabilities gives this code.
+    MmResult capsResult = result::NoError;
 };
 
 // An open output.
@@ -49,6 +55,9 @@ public:
     // How long before its due time a message must be sent to be placed in time; zero for
     // an output that plays every message as soon as it comes.
     virtual std::chrono::nanoseconds lead() const { return {}; }
+    // Where closing is a call that can fail (WinMM), makes it and says why it failed; the
+    // router forgets the output either way. Otherwise destruction closes.
+    virtual std::optional<Failure> close() { return std::nullopt; }
 };
 
 class Backend
@@ -61,6 +70,9 @@ public:
     // Opens `port`, taken from an earlier list(): by then the system may have changed, so
     // the output is looked for again. Null, with `failure` set, when it cannot be opened.
     virtual std::unique_ptr<Output> open(const Port &port, Failure &failure) = 0;
+    // The whole text of a code this backend returned, where its system has words of its own
+    // for it (in the user's language, as WinMM does); empty for the program's own text.
+    virtual QString errorText(MmResult) { return {}; }
 };
 
 // The backends a build may have; systemplatform.cpp registers those this build has.
