@@ -89,4 +89,9 @@ std::unique_ptr<Backend> createAlsaBackend();
 void prepareJackProcess();
 std::unique_ptr<Backend> createJackBackend();
 
+// WinMM's MIDI mapper, and its devices numbered as WinMM numbers them. Neither needs
+// process-wide settings.
+std::unique_ptr<Backend> createWinmmMapper();
+std::unique_ptr<Backend> createWinmmPorts();
+
 } // namespace midi

@@ -34,12 +34,18 @@ constexpr BackendEntry kBackends[] = {
 #ifdef TIRREL_HAVE_JACK
     {"JACK", false, &prepareJackProcess, &createJackBackend},
 #endif
+#ifdef TIRREL_HAVE_WINMM
+    // Router ids are WinMM's own: its devices are the only ports on Windows.
+    {"WinMM MIDI mapper", true, nullptr, &createWinmmMapper},
+    {"WinMM", false, nullptr, &createWinmmPorts},
+#endif
 };
 
 } // namespace
 
 void prepareProcess()
 {
+#ifndef Q_OS_WIN
     // libjack, beneath the JACK ports and the synthesizer's JACK output, starts a server
     // for any client that does not say otherwise; without a JACK setup that takes seconds,
     // fails, and may take the sound card from the desktop.
@@ -50,8 +56,11 @@ void prepareProcess()
     // that exits at once. Programs started from this one (the browser) inherit it; a
     // desktop's sound server is started by the session, not by its clients.
     ::setenv("PULSE_BINARY", "/bin/false", 1);
-    for (const BackendEntry &entry : kBackends)
-        entry.prepareProcess();
+#endif
+    for (const BackendEntry &entry : kBackends) {
+        if (entry.prepareProcess != nullptr)
+            entry.prepareProcess();
+    }
 }
 
 QStringList backendNames()
