@@ -4,8 +4,8 @@
 
 enable_language(RC)
 
-# mingw-w64's C++ runtime is three DLLs beside the program. An MSVC build needs none (its
-# runtime comes with Windows).
+# mingw-w64's C++ runtime is three DLLs beside the program. (An MSVC build would need the
+# Visual C++ runtime instead; none has been made here.)
 set(TIRREL_RUNTIME_DLLS "")
 if(MINGW)
   foreach(dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
