@@ -10,6 +10,9 @@
 #if defined(__SANITIZE_ADDRESS__)
 #include <sanitizer/lsan_interface.h>
 #endif
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#endif
 
 int main(int argc, char *argv[])
 {
@@ -24,6 +27,11 @@ int main(int argc, char *argv[])
 #if defined(__SANITIZE_ADDRESS__)
                              // Ending at once skips the leak check that a sanitizer build runs at exit.
                              __lsan_do_leak_check();
+#endif
+#ifdef Q_OS_WIN
+                             // std::_Exit is ExitProcess there, which still runs every DLL's
+                             // detach code, Qt's destructors among them, under a live window.
+                             ::TerminateProcess(::GetCurrentProcess(), EXIT_SUCCESS);
 #endif
                              std::_Exit(EXIT_SUCCESS);
                          }});

@@ -7,10 +7,15 @@
 #include <QStringDecoder>
 #include <QSysInfo>
 
+#include <optional>
+
+#ifdef Q_OS_WIN
+#include <qt_windows.h>
+#else
 #include <cerrno>
 #include <cstring>
 #include <iconv.h>
-#include <optional>
+#endif
 
 namespace text {
 
@@ -69,6 +74,47 @@ QString lenientUtf8(QByteArrayView bytes)
     return decoder.decode(bytes);
 }
 
+#ifdef Q_OS_WIN
+
+// GBK as Windows has it, code page 936, one U+FFFD for each byte that starts no character,
+// as the Linux converter below gives. MultiByteToWideChar cannot be handed the whole text:
+// without MB_ERR_INVALID_CHARS it puts its own default character, not U+FFFD, for a pair it
+// cannot map, and takes the byte after a lead byte with it even when that is a digit or a
+// line end; with the flag it refuses the whole text and says nowhere where. So the bytes are
+// cut into characters here by GBK's shape (a byte below 0x80, or the euro sign 0x80, or a
+// lead byte 0x81..0xFE with a trail byte 0x40..0xFE other than 0x7F), each is converted
+// strictly, and what does not convert costs its first byte.
+QString gbk(QByteArrayView bytes)
+{
+    constexpr UINT kGbk = 936;
+    const auto isLead = [](unsigned char c) { return c >= 0x81 && c <= 0xFE; };
+    const auto isTrail = [](unsigned char c) { return c >= 0x40 && c <= 0xFE && c != 0x7F; };
+
+    QString decoded;
+    decoded.reserve(bytes.size());
+    qsizetype i = 0;
+    while (i < bytes.size()) {
+        const auto c = static_cast<unsigned char>(bytes[i]);
+        if (c < 0x80) {
+            decoded += QChar(c);
+            ++i;
+            continue;
+        }
+        const int length = isLead(c) && i + 1 < bytes.size() && isTrail(static_cast<unsigned char>(bytes[i + 1])) ? 2 : 1;
+        wchar_t unit = 0;
+        if (MultiByteToWideChar(kGbk, MB_ERR_INVALID_CHARS, bytes.data() + i, length, &unit, 1) == 1) {
+            decoded += QChar(static_cast<char16_t>(unit));
+            i += length;
+        } else {
+            decoded += QChar(kReplacement);
+            ++i;
+        }
+    }
+    return decoded;
+}
+
+#else
+
 // GBK through glibc's converter, one U+FFFD for each byte that starts no character, so
 // a damaged byte costs one character and the text after it still reads.
 QString gbk(QByteArrayView bytes)
@@ -109,6 +155,8 @@ QString gbk(QByteArrayView bytes)
     decoded.truncate((out - outStart) / qsizetype(sizeof(char16_t)));
     return decoded;
 }
+
+#endif
 
 QString decode(QByteArrayView bytes)
 {

@@ -31,6 +31,12 @@ struct Port
 {
     std::string name;  // full and exact, UTF-8: the backend finds the output again by it
     DeviceCaps caps;
+    // The system's own number for the output, where it numbers them (WinMM): with it the
+    // router's ids stay the system's.
+    std::uint32_t systemId = 0;
+    // An output the system counts but cannot describe keeps its place, so the ones after
+    // it keep their numbers; asking for its capabilities gives this code.
+    MmResult capsResult = result::NoError;
 };
 
 // An open output.
@@ -50,6 +56,9 @@ public:
     // How long before its due time a message must be sent to be placed in time; zero for
     // an output that plays every message as soon as it comes.
     virtual std::chrono::nanoseconds lead() const { return {}; }
+    // Where closing is a call that can fail (WinMM), makes it and says why it failed; the
+    // router forgets the output either way. Otherwise destruction closes.
+    virtual std::optional<Failure> close() { return std::nullopt; }
 };
 
 class Backend
@@ -73,6 +82,9 @@ public:
     // The user is about to look at the list: a watching backend that has not reached its
     // system, or lost it, tries once more.
     virtual void lookAgain() {}
+    // The whole text of a code this backend returned, where its system has words of its own
+    // for it (in the user's language, as WinMM does); empty for the program's own text.
+    virtual QString errorText(MmResult) { return {}; }
 };
 
 // The backends a build may have; systemplatform.cpp registers those this build has.
@@ -88,5 +100,10 @@ std::unique_ptr<Backend> createAlsaBackend();
 
 void prepareJackProcess();
 std::unique_ptr<Backend> createJackBackend();
+
+// WinMM's MIDI mapper, and its devices numbered as WinMM numbers them. Neither needs
+// process-wide settings.
+std::unique_ptr<Backend> createWinmmMapper();
+std::unique_ptr<Backend> createWinmmPorts();
 
 } // namespace midi

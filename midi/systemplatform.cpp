@@ -6,6 +6,7 @@
 #include <exception>
 #include <map>
 #include <new>
+#include <vector>
 
 #include <cstdlib>
 
@@ -33,27 +34,18 @@ constexpr BackendEntry kBackends[] = {
 #ifdef TIRREL_HAVE_JACK
     {"JACK", false, &prepareJackProcess, &createJackBackend},
 #endif
+#ifdef TIRREL_HAVE_WINMM
+    // Router ids are WinMM's own: its devices are the only ports on Windows.
+    {"WinMM MIDI mapper", true, nullptr, &createWinmmMapper},
+    {"WinMM", false, nullptr, &createWinmmPorts},
+#endif
 };
-
-// The one boundary where what the libraries beneath the backends throw becomes a result.
-template <typename Call>
-MmResult guarded(ErrorReasons &reasons, Call &&call) noexcept
-{
-    try {
-        return call();
-    } catch (const std::bad_alloc &) {
-        return reasons.fail(result::NoMem);
-    } catch (const std::exception &e) {
-        return reasons.fail(result::Error, QString::fromLocal8Bit(e.what()));
-    } catch (...) {
-        return reasons.fail(result::Error);
-    }
-}
 
 } // namespace
 
 void prepareProcess()
 {
+#ifndef Q_OS_WIN
     // libjack, beneath the JACK ports and the synthesizer's JACK output, starts a server
     // for any client that does not say otherwise; without a JACK setup that takes seconds,
     // fails, and may take the sound card from the desktop.
@@ -64,8 +56,11 @@ void prepareProcess()
     // that exits at once. Programs started from this one (the browser) inherit it; a
     // desktop's sound server is started by the session, not by its clients.
     ::setenv("PULSE_BINARY", "/bin/false", 1);
-    for (const BackendEntry &entry : kBackends)
-        entry.prepareProcess();
+#endif
+    for (const BackendEntry &entry : kBackends) {
+        if (entry.prepareProcess != nullptr)
+            entry.prepareProcess();
+    }
 }
 
 QStringList backendNames()
@@ -97,13 +92,42 @@ public:
         Port port;
     };
 
+    struct Opened
+    {
+        Backend *backend;
+        std::unique_ptr<Output> output;
+    };
+
+    // Records a failure. `source` is the backend that returned the code: where it has words
+    // of its own for the code, they are the text shown for it until the code fails again.
+    MmResult fail(MmResult code, const QString &reason = {}, Backend *source = nullptr)
+    {
+        textSources[code] = source;
+        return reasons.fail(code, reason);
+    }
+
+    // The one boundary where what the libraries beneath the backends throw becomes a result.
+    template <typename Call>
+    MmResult guarded(Call &&call) noexcept
+    {
+        try {
+            return call();
+        } catch (const std::bad_alloc &) {
+            return fail(result::NoMem);
+        } catch (const std::exception &e) {
+            return fail(result::Error, QString::fromLocal8Bit(e.what()));
+        } catch (...) {
+            return fail(result::Error);
+        }
+    }
+
     void list()
     {
         listed.clear();
         for (const auto &backend : ports) {
             std::vector<Port> found;
             // A backend that cannot be reached has no ports; the device list has no place for why.
-            guarded(reasons, [&] {
+            guarded([&] {
                 found = backend->list();
                 return result::NoError;
             });
@@ -116,20 +140,20 @@ public:
     MmResult badDeviceId(std::uint32_t deviceId)
     {
         if (deviceId == kMidiMapper)
-            return reasons.fail(result::BadDeviceId, QStringLiteral("系统 MIDI 端口没有 MIDI 映射器。"));
-        return reasons.fail(result::BadDeviceId, QStringLiteral("设备号 %1 不在 %2 个系统 MIDI 端口之内。")
-                                                     .arg(deviceId)
-                                                     .arg(listed.size()));
+            return fail(result::BadDeviceId, QStringLiteral("系统 MIDI 端口没有 MIDI 映射器。"));
+        return fail(result::BadDeviceId,
+                    QStringLiteral("设备号 %1 不在 %2 个系统 MIDI 端口之内。").arg(deviceId).arg(listed.size()));
     }
 
     // Declared before the outputs, which may refer to their backend until they close.
     std::unique_ptr<Backend> mapper;
     std::vector<std::unique_ptr<Backend>> ports;
     ErrorReasons reasons;
+    std::map<MmResult, Backend *> textSources;
     std::vector<Listed> listed;
     bool everListed = false;
     HMidiOut lastHandle = 0;
-    std::map<HMidiOut, std::unique_ptr<Output>> outputs;
+    std::map<HMidiOut, Opened> outputs;
 };
 
 SystemPlatform::SystemPlatform() : d(std::make_unique<Private>()) {}
@@ -151,10 +175,12 @@ MmResult SystemPlatform::deviceCaps(std::uint32_t deviceId, DeviceCaps &caps)
     if (deviceId == kMidiMapper) {
         if (!d->mapper)
             return d->badDeviceId(deviceId);
-        return guarded(d->reasons, [&] {
+        return d->guarded([&] {
             const std::vector<Port> offered = d->mapper->list();
             if (offered.empty())
-                return d->reasons.fail(result::NoDriver);
+                return d->fail(result::NoDriver);
+            if (offered.front().capsResult != result::NoError)
+                return d->fail(offered.front().capsResult, {}, d->mapper.get());
             caps = offered.front().caps;
             return result::NoError;
         });
@@ -163,7 +189,10 @@ MmResult SystemPlatform::deviceCaps(std::uint32_t deviceId, DeviceCaps &caps)
         d->list();
     if (deviceId >= d->listed.size())
         return d->badDeviceId(deviceId);
-    caps = d->listed[deviceId].port.caps;
+    const Private::Listed &listed = d->listed[deviceId];
+    if (listed.port.capsResult != result::NoError)
+        return d->fail(listed.port.capsResult, {}, listed.backend);
+    caps = listed.port.caps;
     return result::NoError;
 }
 
@@ -173,7 +202,7 @@ MmResult SystemPlatform::open(HMidiOut &handle, std::uint32_t deviceId, std::uin
     handle = 0;
     // Nothing is called back: messages only go out.
     if (flags != 0)
-        return d->reasons.fail(result::InvalidFlag, QStringLiteral("MIDI 输出不支持回调（标志 0x%1）。").arg(flags, 0, 16));
+        return d->fail(result::InvalidFlag, QStringLiteral("MIDI 输出不支持回调（标志 0x%1）。").arg(flags, 0, 16));
     Backend *backend = nullptr;
     Port port;
     if (deviceId == kMidiMapper) {
@@ -190,10 +219,10 @@ MmResult SystemPlatform::open(HMidiOut &handle, std::uint32_t deviceId, std::uin
     }
 
     std::unique_ptr<Output> output;
-    const MmResult code = guarded(d->reasons, [&] {
+    const MmResult code = d->guarded([&] {
         Failure failure{result::Error, {}};
         output = backend->open(port, failure);
-        return output ? result::NoError : d->reasons.fail(failure.code, failure.reason);
+        return output ? result::NoError : d->fail(failure.code, failure.reason, backend);
     });
     if (code != result::NoError)
         return code;
@@ -201,7 +230,7 @@ MmResult SystemPlatform::open(HMidiOut &handle, std::uint32_t deviceId, std::uin
     do {
         ++d->lastHandle;
     } while (d->lastHandle == 0 || d->outputs.count(d->lastHandle) != 0);
-    d->outputs.emplace(d->lastHandle, std::move(output));
+    d->outputs.emplace(d->lastHandle, Private::Opened{backend, std::move(output)});
     handle = d->lastHandle;
     return result::NoError;
 }
@@ -210,12 +239,13 @@ MmResult SystemPlatform::close(HMidiOut handle)
 {
     const auto it = d->outputs.find(handle);
     if (it == d->outputs.end())
-        return d->reasons.fail(result::InvalidHandle);
-    std::unique_ptr<Output> output = std::move(it->second);
+        return d->fail(result::InvalidHandle);
+    Private::Opened opened = std::move(it->second);
     d->outputs.erase(it);
-    return guarded(d->reasons, [&] {
-        output.reset();
-        return result::NoError;
+    return d->guarded([&] {
+        const std::optional<Failure> failure = opened.output->close();
+        opened.output.reset();
+        return failure ? d->fail(failure->code, failure->reason, opened.backend) : result::NoError;
     });
 }
 
@@ -228,23 +258,49 @@ MmResult SystemPlatform::sendAt(HMidiOut handle, std::uint32_t message, std::int
 {
     const auto it = d->outputs.find(handle);
     if (it == d->outputs.end())
-        return d->reasons.fail(result::InvalidHandle);
-    return guarded(d->reasons, [&] {
-        const std::optional<Failure> failure = dueNs == 0 ? it->second->send(message) : it->second->sendAt(message, dueNs);
-        return failure ? d->reasons.fail(failure->code, failure->reason) : result::NoError;
+        return d->fail(result::InvalidHandle);
+    return d->guarded([&] {
+        Output &output = *it->second.output;
+        const std::optional<Failure> failure = dueNs == 0 ? output.send(message) : output.sendAt(message, dueNs);
+        return failure ? d->fail(failure->code, failure->reason, it->second.backend) : result::NoError;
     });
 }
 
 std::int64_t SystemPlatform::leadNs(HMidiOut handle)
 {
     const auto it = d->outputs.find(handle);
-    return it == d->outputs.end() ? 0 : it->second->lead().count();
+    return it == d->outputs.end() ? 0 : it->second.output->lead().count();
 }
 
 MmResult SystemPlatform::errorText(MmResult code, char16_t *text, std::uint32_t chars)
 {
     if (text == nullptr || chars == 0)
         return result::InvalidParam;
+    // The words of the backend that returned the code last, where it has its own. A code
+    // the router returned itself it returned in the system's place (a bad handle, a device
+    // id out of range), so it takes the system's words where a backend has them: WinMM's,
+    // on Windows. Otherwise the program's text, with the reason.
+    std::vector<Backend *> speakers;
+    const auto source = d->textSources.find(code);
+    if (source != d->textSources.end() && source->second != nullptr) {
+        speakers.push_back(source->second);
+    } else {
+        if (d->mapper)
+            speakers.push_back(d->mapper.get());
+        for (const auto &backend : d->ports)
+            speakers.push_back(backend.get());
+    }
+    for (Backend *speaker : speakers) {
+        QString own;
+        d->guarded([&] {
+            own = speaker->errorText(code);
+            return result::NoError;
+        });
+        if (!own.isEmpty()) {
+            copyText(std::u16string_view(reinterpret_cast<const char16_t *>(own.utf16()), own.size()), text, chars);
+            return result::NoError;
+        }
+    }
     return d->reasons.getErrorText(code, text, chars);
 }
 

@@ -11,8 +11,9 @@ using song::steadyNow;
 namespace {
 
 constexpr std::int64_t kNsPerMs = 1'000'000;
-#ifdef Q_OS_LINUX
-// A timerfd fires once the monotonic clock has reached the deadline itself, never before.
+#if defined(Q_OS_LINUX) || defined(Q_OS_WIN)
+// A timerfd, or a waitable timer, fires once the monotonic clock has reached the deadline
+// itself, never before.
 constexpr std::int64_t kMaxEarlyNs = 0;
 #else
 // Where no finer timer exists the deadline is rounded to the nearest millisecond.

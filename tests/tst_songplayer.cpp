@@ -2,6 +2,7 @@
 #include "stepvalue.h"
 #include "textfile.h"
 
+#include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
 #include <QTest>
@@ -240,7 +241,8 @@ void SongPlayerTest::missingFileChangesNothing()
     f.player.play();
     const QStringList calls = f.piano.take();
     QCOMPARE(calls.size(), 1);
-    QVERIFY2(calls.first().startsWith(QStringLiteral("showError:无法读取文件 %1：").arg(f.path)), qPrintable(calls.first()));
+    QVERIFY2(calls.first().startsWith(QStringLiteral("showError:无法读取文件 %1：").arg(QDir::toNativeSeparators(f.path))),
+             qPrintable(calls.first()));
     QVERIFY(!f.player.isPlaying());
     QCOMPARE(f.tickAt(150 * kNsPerMs), QStringList{});
 }

@@ -212,7 +212,8 @@ void TextFileTest::readFile()
     QCOMPARE(result.ok, ok);
     QCOMPARE(result.lines, lines);
     if (!ok) {
-        QVERIFY2(result.error.startsWith(QStringLiteral("无法读取文件 %1：").arg(path)), qPrintable(result.error));
+        QVERIFY2(result.error.startsWith(QStringLiteral("无法读取文件 %1：").arg(QDir::toNativeSeparators(path))),
+                 qPrintable(result.error));
         QVERIFY2(result.error.contains(reason), qPrintable(result.error));
     }
 }

@@ -139,7 +139,8 @@ void Form1::createLinkAndButtons()
     Label3 = new Label(QStringLiteral("Tirrel 网络电视直播间"), this);
     Label3->setGeometry(twipsRect(225, 150, 2835, 270));
     QFont font;
-    font.setFamilies({QStringLiteral("黑体"), QStringLiteral("SimHei"), QStringLiteral("Noto Sans CJK SC"),
+    font.setFamilies({QStringLiteral("黑体"), QStringLiteral("SimHei"), QStringLiteral("Microsoft YaHei"),
+                      QStringLiteral("Noto Sans CJK SC"),
                       QStringLiteral("WenQuanYi Micro Hei")});
     font.setPointSizeF(10.5);
     font.setBold(true);

@@ -1,0 +1,90 @@
+#!/usr/bin/env bash
+# The installer under Wine, silently (/S), in a fresh Wine prefix, once for every user of the
+# machine and once for the user alone: every file of the folder is installed unchanged, with an
+# uninstaller, a Start-menu entry and an entry in the list of programs; the installed program
+# starts and ends with Power; the uninstaller removes every file it installed, the folder, the
+# entry and the shortcut. Usage: tst_wine_installer.sh BUILD_DIR SETUP.exe
+source "$(dirname "${BASH_SOURCE[0]}")/../e2e/lib.sh"
+source "$(dirname "${BASH_SOURCE[0]}")/winelib.sh"
+
+build=${1:-}
+setup=${2:-}
+[ -d "$build" ] && [ -n "$setup" ] || fail "usage: $0 BUILD_DIR SETUP.exe"
+[ -f "$setup" ] || fail "no installer at $setup: make it with scripts/build-windows.sh"
+folder=$build/Tirrel
+[ -f "$folder/tirrel.exe" ] || fail "no folder at $folder: make it with scripts/build-windows.sh"
+[ "$setup" -nt "$folder/tirrel.exe" ] || [ ! "$folder/tirrel.exe" -nt "$setup" ] \
+    || fail "$setup is older than the folder; make both again with scripts/build-windows.sh"
+wine_init "$build"
+command -v xdotool >/dev/null || skip "xdotool is not installed"
+E2E_TIMEOUT=30
+
+wine_fresh_prefix "$E2E_TMP/prefix"
+start_xvfb
+wine_start_server
+drive=$WINEPREFIX/drive_c
+user_dir=$drive/users/$(id -un)
+uninstall_key='HKLM\Software\Microsoft\Windows\CurrentVersion\Uninstall\Tirrel'
+
+# run NAME WINDOWS_PROGRAM ARGS...: runs a Windows program to its end; its status in E2E_STATUS.
+run() {
+    local name=$1
+    shift
+    spawn "$name" "$WINE_LOADER" "$@"
+    wait_for_exit "$E2E_PID" "$E2E_TIMEOUT"
+}
+
+# start_installed DIR: the installed program starts, shows its window once the start-up box is
+# answered, and ends with status 0 on Power.
+start_installed() {
+    spawn installed "$WINE_LOADER" "$1/tirrel.exe"
+    local pid=$E2E_PID box window
+    box=$(wait_for_window "Tirrel") || fail "the installed program showed no box at start-up"
+    answer_box "$box"
+    window=$(wait_for_window "Tirrel V2.5") || fail "the installed program showed no window"
+    eval "$(xdotool getwindowgeometry --shell "$window")"
+    xdotool mousemove $((X + 420)) $((Y + 20)) click 1
+    wait_for_exit "$pid" 10
+    [ "$E2E_STATUS" -eq 0 ] || fail "the installed program exited with status $E2E_STATUS after Power"
+}
+
+registered() { "$WINE_LOADER" reg query "$1" >/dev/null 2>&1; }
+
+for mode in AllUsers CurrentUser; do
+    if [ "$mode" = AllUsers ]; then
+        dir="$drive/Program Files/Tirrel"
+        menu="$drive/ProgramData/Microsoft/Windows/Start Menu/Programs"
+        key=$uninstall_key
+    else
+        dir="$user_dir/AppData/Local/Programs/Tirrel"
+        menu="$user_dir/AppData/Roaming/Microsoft/Windows/Start Menu/Programs"
+        key=${uninstall_key/HKLM/HKCU}
+    fi
+    log "-- installing for $mode"
+    run setup "$setup" /S "/$mode"
+    [ "$E2E_STATUS" -eq 0 ] || fail "the installer for $mode exited with status $E2E_STATUS"
+    [ -d "$dir" ] || fail "nothing installed at $dir: $(find "$drive" -name tirrel.exe | head -n 3)"
+    (cd "$folder" && find . -type f | sort) >"$E2E_TMP/expected.txt"
+    (cd "$dir" && find . -type f | sort) >"$E2E_TMP/installed.txt"
+    extra=$(comm -13 "$E2E_TMP/expected.txt" "$E2E_TMP/installed.txt")
+    missing=$(comm -23 "$E2E_TMP/expected.txt" "$E2E_TMP/installed.txt")
+    [ -z "$missing" ] || fail "not installed for $mode: $missing"
+    [ "$extra" = ./uninstall.exe ] || fail "installed for $mode beyond the folder and the uninstaller: $extra"
+    while read -r file; do
+        cmp -s "$folder/$file" "$dir/$file" || fail "$file was installed changed"
+    done <"$E2E_TMP/expected.txt"
+    [ -f "$menu/Tirrel.lnk" ] || fail "no Start-menu entry in $menu"
+    registered "$key" || fail "no entry $key in the list of programs"
+
+    start_installed "$dir"
+
+    log "-- uninstalling for $mode"
+    # The uninstaller runs a copy of itself from the temporary directory and returns at once.
+    run uninstall "$dir/uninstall.exe" /S
+    [ "$E2E_STATUS" -eq 0 ] || fail "the uninstaller exited with status $E2E_STATUS"
+    gone() { [ ! -e "$dir" ]; }
+    _e2e_poll "$E2E_TIMEOUT" "" gone || fail "left behind for $mode: $(cd "$dir" && find . | paste -sd' ')"
+    [ ! -e "$menu/Tirrel.lnk" ] || fail "the Start-menu entry stayed"
+    ! registered "$key" || fail "the entry $key stayed in the list of programs"
+done
+echo "PASS"
