@@ -308,7 +308,7 @@ void SystemPlatform::watchDevices(std::function<void()> changed)
 {
     // The synthesizer is always there: only the ports come and go.
     for (const auto &backend : d->ports)
-        guarded(d->reasons, [&] {
+        d->guarded([&] {
             backend->watch(changed);
             return result::NoError;
         });
@@ -317,7 +317,7 @@ void SystemPlatform::watchDevices(std::function<void()> changed)
 void SystemPlatform::lookForDevices()
 {
     for (const auto &backend : d->ports)
-        guarded(d->reasons, [&] {
+        d->guarded([&] {
             backend->lookAgain();
             return result::NoError;
         });
