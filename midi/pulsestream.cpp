@@ -65,7 +65,7 @@ std::unique_ptr<PulseStream> PulseStream::open(SoundSource &source, double sampl
         return nullptr;
     }
 
-    const pa_sample_spec spec = {PA_SAMPLE_FLOAT32NE, static_cast<std::uint32_t>(sampleRate), kChannels};
+    const pa_sample_spec format = {PA_SAMPLE_FLOAT32NE, static_cast<std::uint32_t>(sampleRate), kChannels};
     // As FluidSynth's own output asks for it: one period is the whole buffer, so a note
     // waits for no more than that period and the server's own latency.
     const std::uint32_t periodBytes = static_cast<std::uint32_t>(periodFrames) * kChannels * sizeof(float);
@@ -75,7 +75,7 @@ std::unique_ptr<PulseStream> PulseStream::open(SoundSource &source, double sampl
     attributes.prebuf = static_cast<std::uint32_t>(-1);
     attributes.minreq = static_cast<std::uint32_t>(-1);
     attributes.fragsize = static_cast<std::uint32_t>(-1);
-    s.stream_ = pa_stream_new(s.context_, "Tirrel", &spec, nullptr);
+    s.stream_ = pa_stream_new(s.context_, "Tirrel", &format, nullptr);
     bool ready = s.stream_ != nullptr;
     if (ready) {
         pa_stream_set_state_callback(s.stream_, &PulseStream::streamChanged, &s);
