@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Fuzzing. Builds the libFuzzer targets with clang, ASan and UBSan (build-fuzz/), runs
-# each for SECONDS_PER_TARGET over a copy of its seed corpus from fuzz/corpus/, and
+# each for SECONDS_PER_TARGET (two at a time) over a copy of its seed corpus from fuzz/corpus/, and
 # prints one `name: value` line per figure: executions, executions per second and the
 # coverage reached (libFuzzer's cov: edges and ft: features). Any crash, timeout, leak,
 # out-of-memory or sanitizer report fails the run; the input that caused it is shown
@@ -46,22 +46,39 @@ show_input() {
     od -A d -t x1z -v -N 256 "$file" >&2
 }
 
-summary=$work/summary.txt
-: >"$summary"
-for target in "${targets[@]}"; do
-    dir=$work/$target
+# Each target runs on a core of its own, two at a time, so the stage's time is not the
+# sum of the targets' times.
+run_target() {
+    local target=$1 dir=$work/$1 status=0
     mkdir -p "$dir/corpus" "$dir/artifacts" "$dir/tmp"
     cp -R "$root/fuzz/corpus/$target/." "$dir/corpus/"
     log "running $target for ${seconds}s"
-    status=0
     # The target's own temporary files go under $dir too, so a crash leaves none behind.
     (cd "$dir" && TMPDIR=$dir/tmp exec "$build/fuzz/$target" -max_total_time="$seconds" -timeout=10 \
         -rss_limit_mb=2048 -print_final_stats=1 -artifact_prefix="$dir/artifacts/" "$dir/corpus") \
         >"$dir/log" 2>&1 || status=$?
+    echo "$status" >"$dir/status"
+}
 
+running=0
+for target in "${targets[@]}"; do
+    if [ "$running" -eq 2 ]; then
+        wait -n || true
+        running=$((running - 1))
+    fi
+    run_target "$target" &
+    running=$((running + 1))
+done
+wait
+
+summary=$work/summary.txt
+: >"$summary"
+for target in "${targets[@]}"; do
+    dir=$work/$target
+    status=$(cat "$dir/status" 2>/dev/null || echo "unknown")
     artifacts=("$dir"/artifacts/*)
     [ -e "${artifacts[0]}" ] || artifacts=()
-    if [ "$status" -ne 0 ] || [ ${#artifacts[@]} -gt 0 ]; then
+    if [ "$status" != 0 ] || [ ${#artifacts[@]} -gt 0 ]; then
         failed+=("$target")
         log "$target FAILED (exit $status); its report:"
         # The report starts at the sanitizer's, libFuzzer's or an invariant's first line.
