@@ -51,6 +51,15 @@ public:
     }
 };
 
+// A server that is killed leaves its clients nothing; one that is terminated tells them first.
+void addServerEndRows()
+{
+    QTest::addColumn<bool>("crash");
+
+    QTest::newRow("server killed") << true;
+    QTest::newRow("server terminated") << false;
+}
+
 QByteArray bytesOf(const MidiCapture::Event &event)
 {
     return QByteArray(reinterpret_cast<const char *>(event.bytes.data()), static_cast<qsizetype>(event.bytes.size()));
@@ -620,10 +629,7 @@ void TestPortOut::portVanishesWhileOpen()
 
 void TestPortOut::serverDiesWhileOpen_data()
 {
-    QTest::addColumn<bool>("crash");
-
-    QTest::newRow("server killed") << true;
-    QTest::newRow("server terminated") << false;
+    addServerEndRows();
 }
 
 void TestPortOut::serverDiesWhileOpen()
@@ -790,10 +796,7 @@ void TestPortOut::watchHearsOfPorts()
 
 void TestPortOut::watchLosesAndFindsItsServer_data()
 {
-    QTest::addColumn<bool>("crash");
-
-    QTest::newRow("server killed") << true;
-    QTest::newRow("server terminated") << false;
+    addServerEndRows();
 }
 
 void TestPortOut::watchLosesAndFindsItsServer()
