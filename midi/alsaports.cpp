@@ -28,7 +28,6 @@ using Clock = std::chrono::steady_clock;
 constexpr char kSequencerDevice[] = "/dev/snd/seq";
 // Listing the ports takes a sequencer query per port, too much for every message.
 constexpr auto kCheckInterval = std::chrono::milliseconds(30);
-constexpr std::uint16_t kAllChannels = 0xFFFF;
 
 void discardAlsaMessage(const char *, int, const char *, int, const char *, ...) {}
 
@@ -47,14 +46,11 @@ MmResult codeFor(RtMidiError::Type type)
     }
 }
 
-// RtMidi's version the way the record packs a driver version: major in the high byte.
 std::uint32_t driverVersion()
 {
     const std::string version = RtMidi::getVersion();
     const auto dot = version.find('.');
-    const int major = std::atoi(version.c_str());
-    const int minor = dot == std::string::npos ? 0 : std::atoi(version.c_str() + dot + 1);
-    return static_cast<std::uint32_t>((major & 0xFF) << 8 | (minor & 0xFF));
+    return packedVersion(std::atoi(version.c_str()), dot == std::string::npos ? 0 : std::atoi(version.c_str() + dot + 1));
 }
 
 // Swallows what RtMidi writes to std::cerr while an RtMidiOut is being built: a
@@ -248,14 +244,8 @@ public:
         std::vector<std::string> names = out.portNames();
         out.takeFailure();
         for (std::string &name : names) {
-            if (name.empty())
-                continue;
-            Port port{std::move(name), {}};
-            setProductName(port.caps, QString::fromStdString(port.name).toStdU16String());
-            port.caps.driverVersion = driverVersion();
-            port.caps.technology = kModMidiPort;
-            port.caps.channelMask = kAllChannels;
-            ports.push_back(std::move(port));
+            if (!name.empty())
+                ports.push_back(systemPort(std::move(name), driverVersion()));
         }
         return ports;
     }
@@ -278,14 +268,13 @@ public:
         return std::make_unique<AlsaOutput>(std::move(out), port.name);
     }
 
-    bool watch(std::function<void()> changed) override
+    void watch(std::function<void()> changed) override
     {
         if (::access(kSequencerDevice, R_OK | W_OK) != 0)
-            return false;
+            return;
         // Made before the announcements are subscribed to, so its own start is no news.
         lister_ = std::make_unique<RtOut>();
         watch_ = AlsaWatch::start(std::move(changed));
-        return watch_ != nullptr;
     }
 
 private:

@@ -72,13 +72,9 @@ public:
     // the output is looked for again. Null, with `failure` set, when it cannot be opened.
     virtual std::unique_ptr<Output> open(const Port &port, Failure &failure) = 0;
     // From now on calls `changed` on the calling thread's event loop whenever list() may
-    // answer differently. False for a backend that hears of no changes: the router then
-    // relies on its list() being read again when the user looks.
-    virtual bool watch(std::function<void()> changed)
-    {
-        (void)changed;
-        return false;
-    }
+    // answer differently. A backend that hears of no changes does nothing: its list() is
+    // read again when the user looks.
+    virtual void watch(std::function<void()> changed) { (void)changed; }
     // The user is about to look at the list: a watching backend that has not reached its
     // system, or lost it, tries once more.
     virtual void lookAgain() {}

@@ -27,12 +27,6 @@ constexpr std::size_t kBufferBytes = 1 << 16;
 
 QString quoted(const std::string &port) { return QString::fromStdString(port); }
 
-std::int64_t steadyNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
 // JACK keeps time on a clock of its own, a fixed distance from ours: the distance, in ns,
 // from two readings of JACK's clock taken close around one of ours, so that the thread
 // being preempted between them cannot spoil it.

@@ -24,15 +24,13 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr std::uint16_t kAllChannels = 0xFFFF;
-
 void discardMessage(const char *) {}
 
 std::uint32_t driverVersion()
 {
     int major = 0, minor = 0, micro = 0, protocol = 0;
     jack_get_version(&major, &minor, &micro, &protocol);
-    return static_cast<std::uint32_t>((major & 0xFF) << 8 | (minor & 0xFF));
+    return packedVersion(major, minor);
 }
 
 // The MIDI inputs of every client of `client`'s server, in the server's order.
@@ -40,14 +38,8 @@ std::vector<Port> midiInputs(jack_client_t *client)
 {
     std::vector<Port> ports;
     if (const char **names = jack_get_ports(client, nullptr, JACK_DEFAULT_MIDI_TYPE, JackPortIsInput)) {
-        for (const char **name = names; *name != nullptr; ++name) {
-            Port port{*name, {}};
-            setProductName(port.caps, QString::fromStdString(port.name).toStdU16String());
-            port.caps.driverVersion = driverVersion();
-            port.caps.technology = kModMidiPort;
-            port.caps.channelMask = kAllChannels;
-            ports.push_back(std::move(port));
-        }
+        for (const char **name = names; *name != nullptr; ++name)
+            ports.push_back(systemPort(*name, driverVersion()));
         jack_free(names);
     }
     return ports;
@@ -220,13 +212,12 @@ public:
         return openJackOutput(port.name, failure);
     }
 
-    bool watch(std::function<void()> changed) override
+    void watch(std::function<void()> changed) override
     {
         if (watch_)
             watch_->setChanged(std::move(changed));
         else
             watch_ = std::make_unique<JackWatch>(std::move(changed));
-        return true;
     }
 
     void lookAgain() override

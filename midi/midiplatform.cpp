@@ -1,6 +1,7 @@
 #include "midiplatform.h"
 
 #include <algorithm>
+#include <chrono>
 
 namespace midi {
 
@@ -18,6 +19,12 @@ void copyText(std::u16string_view text, char16_t *buffer, std::uint32_t chars)
         --n;
     std::copy_n(text.begin(), n, buffer);
     buffer[n] = u'\0';
+}
+
+std::int64_t steadyNs()
+{
+    return std::chrono::duration_cast<std::chrono::nanoseconds>(
+               std::chrono::steady_clock::now().time_since_epoch()).count();
 }
 
 void setProductName(DeviceCaps &caps, std::u16string_view name)

@@ -69,6 +69,9 @@ std::u16string productName(const DeviceCaps &caps);
 // where it does not fit, never between the halves of a surrogate pair.
 void copyText(std::u16string_view text, char16_t *buffer, std::uint32_t chars);
 
+// Now on the monotonic clock, in nanoseconds: the clock of due times.
+std::int64_t steadyNs();
+
 class MidiPlatform
 {
 public:
@@ -82,7 +85,7 @@ public:
     virtual MmResult close(HMidiOut handle) = 0;
     // One short message: status in bits 0-7, data bytes in bits 8-15 and 16-23.
     virtual MmResult send(HMidiOut handle, std::uint32_t message) = 0;
-    // The same message, to sound at `dueNs` on the steady clock (see song::steadyNow) where
+    // The same message, to sound at `dueNs` on the steady clock (see steadyNs) where
     // the device can place it in time, else as soon as possible. Not in the Windows API,
     // whose short messages always go at once.
     virtual MmResult sendAt(HMidiOut handle, std::uint32_t message, std::int64_t dueNs)

@@ -52,6 +52,21 @@ const std::string &portClientName()
     return name;
 }
 
+Port systemPort(std::string name, std::uint32_t driverVersion)
+{
+    Port port{std::move(name), {}};
+    setProductName(port.caps, QString::fromStdString(port.name).toStdU16String());
+    port.caps.driverVersion = driverVersion;
+    port.caps.technology = kModMidiPort;
+    port.caps.channelMask = 0xFFFF;  // all channels
+    return port;
+}
+
+std::uint32_t packedVersion(int major, int minor)
+{
+    return static_cast<std::uint32_t>((major & 0xFF) << 8 | (minor & 0xFF));
+}
+
 Failure portGone(const std::string &port)
 {
     return {result::MidiNoDevice, QStringLiteral("MIDI 端口“%1”已不存在。").arg(QString::fromStdString(port))};

@@ -19,6 +19,13 @@ inline constexpr char kOutputPortName[] = "out";
 
 Failure portGone(const std::string &port);
 
+// A system MIDI port as the device list shows it: named as the system names it, with
+// the version of the library that reaches it.
+Port systemPort(std::string name, std::uint32_t driverVersion);
+
+// A library's version the way the capabilities pack a driver version: major in the high byte.
+std::uint32_t packedVersion(int major, int minor);
+
 class PortOutput : public Output
 {
 public:

@@ -1,5 +1,7 @@
 #include "pulsestream.h"
 
+#include "midiplatform.h"
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -208,9 +210,7 @@ void PulseStream::fill(std::size_t bytes)
     pa_usec_t latencyUs = 0;
     int negative = 0;
     if (pa_stream_get_latency(stream_, &latencyUs, &negative) == 0 && !negative)
-        heardAtNs = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                        std::chrono::steady_clock::now().time_since_epoch()).count()
-                    + std::int64_t(latencyUs) * 1000;
+        heardAtNs = steadyNs() + std::int64_t(latencyUs) * 1000;
     while (frames > 0) {
         const int n = static_cast<int>(std::min<std::size_t>(frames, kChunkFrames));
         // Declined: the stream runs dry until kick() asks again.

@@ -61,10 +61,6 @@ QString lastClause(const QString &line)
     return colon < 0 ? line : line.mid(colon + 2);
 }
 
-} // namespace
-
-namespace {
-
 // FluidSynth's render callback, for its own outputs: silence while rendering pauses.
 int renderForDriver(void *data, int frames, int, float *[], int outputs, float *out[])
 {

@@ -36,12 +36,6 @@ bool isBankOrProgram(std::uint32_t message)
 
 } // namespace
 
-std::int64_t SynthRenderer::steadyNs()
-{
-    return std::chrono::duration_cast<std::chrono::nanoseconds>(
-               std::chrono::steady_clock::now().time_since_epoch()).count();
-}
-
 SynthRenderer::SynthRenderer(Synth &synth, Clock clock)
     : synth_(synth)
     , clock_(clock)

@@ -9,6 +9,7 @@
 // fixed size, and a message the sending side plays itself is kept apart from the audio
 // thread's by two flags, the sending side being the one that waits.
 
+#include "midiplatform.h"
 #include "pulsestream.h"
 
 #include <array>
@@ -25,7 +26,6 @@ class SynthRenderer final : public SoundSource
 public:
     // Monotonic time in nanoseconds; tests give a clock of their own.
     using Clock = std::int64_t (*)();
-    static std::int64_t steadyNs();
 
     explicit SynthRenderer(Synth &synth, Clock clock = &steadyNs);
 

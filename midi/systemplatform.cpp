@@ -6,6 +6,7 @@
 #include <exception>
 #include <map>
 #include <new>
+#include <type_traits>
 #include <vector>
 
 #include <cstdlib>
@@ -16,7 +17,6 @@ namespace {
 
 struct BackendEntry
 {
-    const char *name;
     bool mapper;  // answers for the mapper id rather than numbering ports
     void (*prepareProcess)();
     std::unique_ptr<Backend> (*create)();
@@ -26,18 +26,18 @@ struct BackendEntry
 // in this order.
 constexpr BackendEntry kBackends[] = {
 #ifdef TIRREL_HAVE_FLUIDSYNTH
-    {"FluidSynth", true, &prepareSynthProcess, [] { return createSynthBackend(); }},
+    {true, &prepareSynthProcess, [] { return createSynthBackend(); }},
 #endif
 #ifdef TIRREL_HAVE_ALSA
-    {"ALSA", false, &prepareAlsaProcess, &createAlsaBackend},
+    {false, &prepareAlsaProcess, &createAlsaBackend},
 #endif
 #ifdef TIRREL_HAVE_JACK
-    {"JACK", false, &prepareJackProcess, &createJackBackend},
+    {false, &prepareJackProcess, &createJackBackend},
 #endif
 #ifdef TIRREL_HAVE_WINMM
     // Router ids are WinMM's own: its devices are the only ports on Windows.
-    {"WinMM MIDI mapper", true, nullptr, &createWinmmMapper},
-    {"WinMM", false, nullptr, &createWinmmPorts},
+    {true, nullptr, &createWinmmMapper},
+    {false, nullptr, &createWinmmPorts},
 #endif
 };
 
@@ -61,14 +61,6 @@ void prepareProcess()
         if (entry.prepareProcess != nullptr)
             entry.prepareProcess();
     }
-}
-
-QStringList backendNames()
-{
-    QStringList names;
-    for (const BackendEntry &entry : kBackends)
-        names << QString::fromLatin1(entry.name);
-    return names;
 }
 
 std::unique_ptr<MidiPlatform> createSystemPlatform()
@@ -107,11 +99,17 @@ public:
     }
 
     // The one boundary where what the libraries beneath the backends throw becomes a result.
+    // A call that returns nothing succeeded unless it threw.
     template <typename Call>
     MmResult guarded(Call &&call) noexcept
     {
         try {
-            return call();
+            if constexpr (std::is_void_v<std::invoke_result_t<Call>>) {
+                call();
+                return result::NoError;
+            } else {
+                return call();
+            }
         } catch (const std::bad_alloc &) {
             return fail(result::NoMem);
         } catch (const std::exception &e) {
@@ -127,14 +125,19 @@ public:
         for (const auto &backend : ports) {
             std::vector<Port> found;
             // A backend that cannot be reached has no ports; the device list has no place for why.
-            guarded([&] {
-                found = backend->list();
-                return result::NoError;
-            });
+            guarded([&] { found = backend->list(); });
             for (Port &port : found)
                 listed.push_back({backend.get(), std::move(port)});
         }
         everListed = true;
+    }
+
+    // The port with this id in the latest list, listing first if nothing has been yet.
+    const Listed *listedPort(std::uint32_t deviceId)
+    {
+        if (!everListed)
+            list();
+        return deviceId < listed.size() ? &listed[deviceId] : nullptr;
     }
 
     MmResult badDeviceId(std::uint32_t deviceId)
@@ -185,14 +188,12 @@ MmResult SystemPlatform::deviceCaps(std::uint32_t deviceId, DeviceCaps &caps)
             return result::NoError;
         });
     }
-    if (!d->everListed)
-        d->list();
-    if (deviceId >= d->listed.size())
+    const Private::Listed *listed = d->listedPort(deviceId);
+    if (listed == nullptr)
         return d->badDeviceId(deviceId);
-    const Private::Listed &listed = d->listed[deviceId];
-    if (listed.port.capsResult != result::NoError)
-        return d->fail(listed.port.capsResult, {}, listed.backend);
-    caps = listed.port.caps;
+    if (listed->port.capsResult != result::NoError)
+        return d->fail(listed->port.capsResult, {}, listed->backend);
+    caps = listed->port.caps;
     return result::NoError;
 }
 
@@ -210,12 +211,11 @@ MmResult SystemPlatform::open(HMidiOut &handle, std::uint32_t deviceId, std::uin
             return d->badDeviceId(deviceId);
         backend = d->mapper.get();
     } else {
-        if (!d->everListed)
-            d->list();
-        if (deviceId >= d->listed.size())
+        const Private::Listed *listed = d->listedPort(deviceId);
+        if (listed == nullptr)
             return d->badDeviceId(deviceId);
-        backend = d->listed[deviceId].backend;
-        port = d->listed[deviceId].port;
+        backend = listed->backend;
+        port = listed->port;
     }
 
     std::unique_ptr<Output> output;
@@ -292,10 +292,7 @@ MmResult SystemPlatform::errorText(MmResult code, char16_t *text, std::uint32_t 
     }
     for (Backend *speaker : speakers) {
         QString own;
-        d->guarded([&] {
-            own = speaker->errorText(code);
-            return result::NoError;
-        });
+        d->guarded([&] { own = speaker->errorText(code); });
         if (!own.isEmpty()) {
             copyText(std::u16string_view(reinterpret_cast<const char16_t *>(own.utf16()), own.size()), text, chars);
             return result::NoError;
@@ -308,19 +305,13 @@ void SystemPlatform::watchDevices(std::function<void()> changed)
 {
     // The synthesizer is always there: only the ports come and go.
     for (const auto &backend : d->ports)
-        d->guarded([&] {
-            backend->watch(changed);
-            return result::NoError;
-        });
+        d->guarded([&] { backend->watch(changed); });
 }
 
 void SystemPlatform::lookForDevices()
 {
     for (const auto &backend : d->ports)
-        d->guarded([&] {
-            backend->lookAgain();
-            return result::NoError;
-        });
+        d->guarded([&] { backend->lookAgain(); });
 }
 
 } // namespace midi

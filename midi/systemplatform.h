@@ -2,7 +2,6 @@
 
 #include "midiplatform.h"
 
-#include <QStringList>
 #include <memory>
 
 namespace midi {
@@ -17,9 +16,6 @@ std::unique_ptr<MidiPlatform> createSystemPlatform();
 // The process-wide settings the backends' libraries need: made once, at the start of
 // main, before any of their threads starts and before anything reads the environment.
 void prepareProcess();
-
-// The names of the backends this build has, in the table's order.
-QStringList backendNames();
 
 // Routes each call to the backend that owns the device id or handle. Tests build one of
 // the backends they need.
