@@ -15,6 +15,7 @@
 #include "dropdownlist.h"
 #include "midiout.h"
 #include "precisetimer.h"
+#include "stats.h"
 #include "support/jackserver.h"
 #include "systemplatform.h"
 
@@ -41,11 +42,7 @@ constexpr int kPorts = 100;
     std::exit(1);
 }
 
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[(values.size() - 1) / 2];
-}
+using bench::median;
 
 std::vector<double> timed(int runs, const std::function<void()> &work)
 {

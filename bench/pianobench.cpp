@@ -15,6 +15,7 @@
 #include "sinkwatch.h"
 #include "songplayer.h"
 #include "soundmonitor.h"
+#include "stats.h"
 #include "stepvalue.h"
 #include "support/jackserver.h"
 #include "xpointer.h"
@@ -50,13 +51,7 @@ double ms(std::int64_t ns) { return double(ns) / 1e6; }
 
 void sleepMs(int milliseconds) { std::this_thread::sleep_for(std::chrono::milliseconds(milliseconds)); }
 
-// The nearest-rank percentile.
-double percentile(std::vector<double> values, double p)
-{
-    std::sort(values.begin(), values.end());
-    const auto rank = std::size_t(std::ceil(p * double(values.size())));
-    return values[std::clamp<std::size_t>(rank, 1, values.size()) - 1];
-}
+using bench::percentile;
 
 QString prefix;
 
@@ -344,19 +339,24 @@ void sound(const Options &o, bench::XPointer &x, bench::SinkWatch &sinks)
         // the reverb of a piano note take about a second to die away below -80 dBFS.
         sleepMs(1500);
     };
+    // Presses where the pointer is, holds for `holdMs`, and keeps the time to the first
+    // sound heard, if any.
+    const auto timePress = [&](int holdMs, std::vector<double> &times) {
+        const std::size_t from = monitor.size();
+        const std::int64_t pressed = x.press();
+        const std::int64_t heard = monitor.waitFor(kHeard, from, 2s);
+        sleepMs(holdMs);
+        x.release();
+        if (heard >= 0)
+            times.push_back(ms(monitor.arrivalNs(std::size_t(heard)) - pressed));
+        silence();
+    };
 
     std::vector<double> fromSilence;
     for (int trial = 0; trial < o.trials; ++trial) {
         x.moveTo(program.at(trial % 2 == 0 ? layout.keyA : layout.keyB));
         sleepMs(50);
-        const std::size_t from = monitor.size();
-        const std::int64_t pressed = x.press();
-        const std::int64_t heard = monitor.waitFor(kHeard, from, 2s);
-        sleepMs(200);
-        x.release();
-        if (heard >= 0)
-            fromSilence.push_back(ms(monitor.arrivalNs(std::size_t(heard)) - pressed));
-        silence();
+        timePress(200, fromSilence);
     }
     print("press_to_sound_trials", QStringLiteral("%1/%2").arg(fromSilence.size()).arg(o.trials));
     if (!fromSilence.empty()) {
@@ -376,14 +376,7 @@ void sound(const Options &o, bench::XPointer &x, bench::SinkWatch &sinks)
         if (!monitor.waitQuiet(kHeard, 20ms, 2s))
             continue;
         x.moveTo(program.at(layout.keyB));
-        const std::size_t from = monitor.size();
-        const std::int64_t pressed = x.press();
-        const std::int64_t heard = monitor.waitFor(kHeard, from, 2s);
-        sleepMs(100);
-        x.release();
-        if (heard >= 0)
-            intoRunning.push_back(ms(monitor.arrivalNs(std::size_t(heard)) - pressed));
-        silence();
+        timePress(100, intoRunning);
     }
     if (!intoRunning.empty()) {
         print("press_to_sound_running_median_ms", percentile(intoRunning, 0.5));

@@ -12,8 +12,8 @@
 #include "formfixture.h"
 #include "precisetimer.h"
 #include "rapidinput.h"
+#include "stats.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <vector>
@@ -28,11 +28,7 @@ constexpr std::int64_t kDrainTimeoutNs = 60'000'000'000;
     std::exit(1);
 }
 
-double median(std::vector<double> values)
-{
-    std::sort(values.begin(), values.end());
-    return values[(values.size() - 1) / 2];
-}
+using bench::median;
 
 // A window ready to be played, with the button down on the path's first key.
 struct PressedForm

@@ -4,6 +4,7 @@
 
 #include "support/pulseserver.h"
 #include "backend.h"
+#include "stats.h"
 #include "systemplatform.h"
 
 #include <QCoreApplication>
@@ -92,11 +93,7 @@ private:
     QByteArray bytes_;
 };
 
-double percentile(std::vector<double> v, double p)
-{
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, static_cast<std::size_t>(std::ceil(p * v.size())) - 1)];
-}
+using bench::percentile;
 
 // Runs of at least 1 ms of digital silence inside a held organ note: the sink mixed
 // nothing from the synthesizer for that block.

@@ -16,17 +16,14 @@ public:
     void showPopup() override
     {
         emit list_->droppingDown();
-        QWidget *popup = view()->parentWidget();
-        if (popup != nullptr && !watching_) {
+        // Installing the filter again leaves it installed once.
+        if (QWidget *popup = view()->parentWidget())
             popup->installEventFilter(list_);
-            watching_ = true;
-        }
         QComboBox::showPopup();
     }
 
 private:
     DropDownList *list_;
-    bool watching_ = false;
 };
 
 DropDownList::DropDownList(QWidget *parent)
