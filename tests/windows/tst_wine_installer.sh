@@ -82,8 +82,10 @@ for mode in AllUsers CurrentUser; do
     # The uninstaller runs a copy of itself from the temporary directory and returns at once.
     run uninstall "$dir/uninstall.exe" /S
     [ "$E2E_STATUS" -eq 0 ] || fail "the uninstaller exited with status $E2E_STATUS"
-    gone() { [ ! -e "$dir" ]; }
-    _e2e_poll "$E2E_TIMEOUT" "" gone || fail "left behind for $mode: $(cd "$dir" && find . | paste -sd' ')"
+    # The copy removes the folder before the shortcut and the entry: wait for all three.
+    gone() { [ ! -e "$dir" ] && [ ! -e "$menu/Tirrel.lnk" ] && ! registered "$key"; }
+    _e2e_poll "$E2E_TIMEOUT" "" gone || true
+    [ ! -e "$dir" ] || fail "left behind for $mode: $(cd "$dir" && find . | paste -sd' ')"
     [ ! -e "$menu/Tirrel.lnk" ] || fail "the Start-menu entry stayed"
     ! registered "$key" || fail "the entry $key stayed in the list of programs"
 done
