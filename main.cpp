@@ -1,6 +1,6 @@
 #include "form1.h"
-#include "midiout.h"
-#include "systemplatform.h"
+#include "midi/midiout.h"
+#include "midi/system.h"
 #include "textfile.h"
 
 #include <QApplication>

@@ -13,11 +13,11 @@
 
 #include "devicelistupdater.h"
 #include "dropdownlist.h"
-#include "midiout.h"
+#include "midi/midiout.h"
 #include "precisetimer.h"
+#include "router/systemplatform.h"
 #include "stats.h"
 #include "support/jackserver.h"
-#include "systemplatform.h"
 
 #include <QApplication>
 #include <QElapsedTimer>

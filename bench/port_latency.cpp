@@ -3,12 +3,12 @@
 // the shipped song's steps land from their grid there, played by the song player through
 // the keyboard and the MIDI connection as the program plays it. Prints `name: value` lines.
 
-#include "backend.h"
 #include "keyboard.h"
-#include "midiout.h"
+#include "midi/midiout.h"
+#include "router/backend.h"
+#include "router/systemplatform.h"
 #include "songplayer.h"
 #include "support/jackserver.h"
-#include "systemplatform.h"
 
 #include <QCoreApplication>
 #include <QTimer>

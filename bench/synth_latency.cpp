@@ -2,10 +2,10 @@
 // call to the first sample above -40 dBFS in the sink's monitor, dropouts in a held note
 // (idle and with both cores busy), and the CPU the open, idle synthesizer takes.
 
-#include "support/pulseserver.h"
-#include "backend.h"
+#include "router/backend.h"
+#include "router/systemplatform.h"
 #include "stats.h"
-#include "systemplatform.h"
+#include "support/pulseserver.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

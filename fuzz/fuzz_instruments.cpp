@@ -6,9 +6,9 @@
 
 #include "dropdownlist.h"
 #include "instruments.h"
-#include "midiconstants.h"
-#include "midiout.h"
-#include "recordingplatform.h"
+#include "midi/midiconstants.h"
+#include "midi/midiout.h"
+#include "recording/recordingplatform.h"
 #include "textfile.h"
 
 #include <QApplication>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "midiplatform.h"
+#include "midi/midiplatform.h"
 
 #include <QString>
 #include <map>

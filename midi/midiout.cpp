@@ -1,6 +1,6 @@
-#include "midiout.h"
+#include "midi/midiout.h"
 
-#include "midiconstants.h"
+#include "midi/midiconstants.h"
 
 #include <algorithm>
 #include <array>

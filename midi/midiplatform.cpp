@@ -1,4 +1,4 @@
-#include "midiplatform.h"
+#include "midi/midiplatform.h"
 
 #include <algorithm>
 #include <chrono>

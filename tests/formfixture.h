@@ -5,8 +5,8 @@
 
 #include "dropdownlist.h"
 #include "form1.h"
-#include "midiout.h"
-#include "recordingplatform.h"
+#include "midi/midiout.h"
+#include "recording/recordingplatform.h"
 
 #include <QAbstractItemView>
 #include <QApplication>

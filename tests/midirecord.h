@@ -2,7 +2,7 @@
 
 // Reading what the recording MIDI double received, for the window-level tests.
 
-#include "recordingplatform.h"
+#include "recording/recordingplatform.h"
 
 #include <QList>
 #include <QStringList>

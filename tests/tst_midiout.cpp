@@ -1,5 +1,5 @@
-#include "midiout.h"
-#include "recordingplatform.h"
+#include "midi/midiout.h"
+#include "recording/recordingplatform.h"
 
 #include <QTest>
 #include <functional>

@@ -1,10 +1,10 @@
 // The system MIDI ports against a real JACK server that each test starts for itself,
 // with capture clients that record what reaches them.
 
-#include "alsaports.h"
+#include "alsa/alsaports.h"
 #include "errortext.h"
-#include "backend.h"
-#include "systemplatform.h"
+#include "router/backend.h"
+#include "router/systemplatform.h"
 #include "support/jackserver.h"
 
 #include <QCoreApplication>

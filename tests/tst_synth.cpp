@@ -1,7 +1,7 @@
-#include "backend.h"
-#include "synth.h"
-#include "synthrender.h"
-#include "systemplatform.h"
+#include "router/backend.h"
+#include "router/systemplatform.h"
+#include "synth/engine.h"
+#include "synth/renderer.h"
 
 #include <QDir>
 #include <QElapsedTimer>
@@ -29,14 +29,14 @@ public:
 };
 
 const QString kTimGM = QStringLiteral("/usr/share/sounds/sf2/TimGM6mb.sf2");
-constexpr int kRate = static_cast<int>(Synth::kSampleRate);
+constexpr int kRate = static_cast<int>(SynthEngine::kSampleRate);
 
 int frames(int milliseconds) { return kRate * milliseconds / 1000; }
 
 using Messages = QList<std::uint32_t>;
 
 // Left and right averaged: the tests listen to what a listener would.
-std::vector<float> render(Synth &synth, int length)
+std::vector<float> render(SynthEngine &synth, int length)
 {
     std::vector<float> left(length), right(length), mono(length);
     if (!synth.render(length, left.data(), right.data()))
@@ -153,7 +153,7 @@ int onsetOf(const std::vector<float> &x)
 // Renders 512-frame periods as an output asks for them, one every 512 frames on the fake
 // clock, each message sent when the period before `sendFrame` has been rendered; returns
 // the left channel.
-std::vector<float> renderScheduled(Synth &synth, std::uint32_t message, int sendFrame, std::int64_t dueFrame)
+std::vector<float> renderScheduled(SynthEngine &synth, std::uint32_t message, int sendFrame, std::int64_t dueFrame)
 {
     constexpr int kPeriod = 512;
     SynthRenderer renderer(synth, &fakeNow);
@@ -203,7 +203,7 @@ private slots:
         QFETCH(Messages, before);
         QFETCH(int, note);
         QFETCH(double, hz);
-        Synth synth;
+        SynthEngine synth;
         QString error;
         QVERIFY2(synth.loadSoundFont({kTimGM}, error), qPrintable(error));
         for (std::uint32_t message : before)
@@ -232,7 +232,7 @@ private slots:
     {
         QFETCH(Messages, after);
         QFETCH(bool, silenced);
-        Synth synth;
+        SynthEngine synth;
         QString error;
         QVERIFY2(synth.loadSoundFont({kTimGM}, error), qPrintable(error));
         QVERIFY(synth.apply(0x007F3C90));
@@ -265,7 +265,7 @@ private slots:
         QFETCH(bool, differ);
         std::vector<double> profiles[2];
         for (int i = 0; i < 2; ++i) {
-            Synth synth;
+            SynthEngine synth;
             QString error;
             QVERIFY2(synth.loadSoundFont({kTimGM}, error), qPrintable(error));
             for (std::uint32_t message : i == 0 ? first : second)
@@ -305,13 +305,13 @@ private slots:
         // The sample's own attack, measured with the note played at frame 0.
         int attack = 0;
         {
-            Synth synth;
+            SynthEngine synth;
             QString error;
             QVERIFY2(synth.loadSoundFont({kTimGM}, error), qPrintable(error));
             attack = onsetOf(renderScheduled(synth, 0x007F3C90, 0, -1));
             QVERIFY2(attack >= 0 && attack < 512, qPrintable(QString::number(attack)));
         }
-        Synth synth;
+        SynthEngine synth;
         QString error;
         QVERIFY2(synth.loadSoundFont({kTimGM}, error), qPrintable(error));
         const int onset = onsetOf(renderScheduled(synth, 0x007F3C90, sendFrame, dueFrame)) - attack;
@@ -334,7 +334,7 @@ private slots:
     {
         QFETCH(std::uint32_t, message);
         QFETCH(bool, taken);
-        Synth synth;
+        SynthEngine synth;
         QCOMPARE(synth.apply(message), taken);
     }
 
@@ -364,7 +364,7 @@ private slots:
             else
                 QVERIFY(QFile::link(kTimGM, dir.filePath(file)));
         }
-        const QString found = Synth::findSoundFont(Synth::soundFontCandidates(dir.path()));
+        const QString found = SynthEngine::findSoundFont(SynthEngine::soundFontCandidates(dir.path()));
         if (winner.isEmpty()) {
             QVERIFY(!found.isEmpty());
             QVERIFY2(!found.startsWith(dir.path()), qPrintable(found));
@@ -375,7 +375,7 @@ private slots:
 
     void systemSearchOrder()
     {
-        const QStringList candidates = Synth::soundFontCandidates(QString());
+        const QStringList candidates = SynthEngine::soundFontCandidates(QString());
         const QStringList order = {"/usr/share/sounds/sf2/default-GM.sf2", "/usr/share/sounds/sf2/FluidR3_GM.sf2",
                                    "/usr/share/sounds/sf2/TimGM6mb.sf2", "/usr/share/soundfonts/default.sf2"};
         qsizetype last = -1;
@@ -410,7 +410,7 @@ private slots:
                 candidate = broken.fileName();
         }
 
-        Synth synth;
+        SynthEngine synth;
         QString error;
         QCOMPARE(synth.loadSoundFont(candidates, error), !loaded.isEmpty());
         QCOMPARE(synth.soundFont(), loaded);

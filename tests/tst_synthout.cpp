@@ -2,10 +2,10 @@
 // and stopped by each test. Where no PulseAudio server can run, the whole test reports
 // itself skipped to CTest (exit code 77).
 
-#include "backend.h"
+#include "router/backend.h"
+#include "router/systemplatform.h"
 #include "support/jackserver.h"
 #include "support/pulseserver.h"
-#include "systemplatform.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

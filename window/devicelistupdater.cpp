@@ -1,7 +1,7 @@
 #include "devicelistupdater.h"
 
 #include "dropdownlist.h"
-#include "midiout.h"
+#include "midi/midiout.h"
 
 #include <QPointer>
 #include <QTimer>

@@ -6,7 +6,7 @@
 #include "instruments.h"
 #include "keygeometry.h"
 #include "label.h"
-#include "midiout.h"
+#include "midi/midiout.h"
 #include "textfile.h"
 #include "twips.h"
 

@@ -2,7 +2,7 @@
 
 #include "dropdownlist.h"
 #include "keyboard.h"
-#include "midiout.h"
+#include "midi/midiout.h"
 #include "textfile.h"
 
 #include <QDir>

@@ -1,6 +1,6 @@
 #include "keyboard.h"
 
-#include "midiout.h"
+#include "midi/midiout.h"
 
 #include <array>
 

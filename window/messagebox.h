@@ -1,6 +1,6 @@
 #pragma once
 
-#include "midiout.h"
+#include "midi/midiout.h"
 
 class QWidget;
 

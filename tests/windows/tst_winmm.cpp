@@ -3,10 +3,10 @@
 // WinMM (Wine's here, which has no MIDI devices and refuses to open its mapper).
 
 #include "errortext.h"
-#include "midiout.h"
-#include "recordingplatform.h"
-#include "systemplatform.h"
-#include "winmmcalls.h"
+#include "midi/midiout.h"
+#include "recording/recordingplatform.h"
+#include "router/systemplatform.h"
+#include "winmm/winmmcalls.h"
 
 #include <QTest>
 

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <QString>
+#include <QStringList>
+#include <fluidsynth/types.h>
+
+#include <cstdint>
+
+namespace midi {
+
+// FluidSynth with one General MIDI sound font, played by 32-bit short messages and
+// rendered on demand: an audio output pulls from render() on its own thread, tests
+// call it directly and need no audio device.
+class SynthEngine
+{
+public:
+    // PulseAudio's default rate, so the usual desktop output needs no resampling.
+    static constexpr double kSampleRate = 44100.0;
+    static constexpr int kPolyphony = 256;
+
+    // Where a General MIDI sound font is looked for, best first: the .sf2 and .sf3
+    // files in `programDir`, FluidSynth's own default sound font, then the places
+    // Debian's sound font packages install to.
+    static QStringList soundFontCandidates(const QString &programDir);
+    // The first candidate that is a readable file, or an empty string.
+    static QString findSoundFont(const QStringList &candidates);
+
+    SynthEngine();
+    ~SynthEngine();
+    SynthEngine(const SynthEngine &) = delete;
+    SynthEngine &operator=(const SynthEngine &) = delete;
+
+    bool isValid() const { return synth_ != nullptr; }
+    // Loads the first candidate that loads. On failure `error` names what was tried.
+    bool loadSoundFont(const QStringList &candidates, QString &error);
+    QString soundFont() const { return soundFont_; }
+
+    // Whether apply() takes `message`: not a missing status byte, a data byte with its top
+    // bit set, or system exclusive, which cannot travel as a short message.
+    static bool playable(std::uint32_t message);
+    // Plays one channel message, or a system reset; false for what is not playable.
+    bool apply(std::uint32_t message);
+    // Overwrites both buffers with the next `frames` frames, reverb and chorus mixed in.
+    bool render(int frames, float *left, float *right);
+    // Voices still sounding, releases included; reverb and chorus tails are not voices.
+    int activeVoices() const;
+
+    // For the audio output, which reads its settings from the same object.
+    fluid_settings_t *settings() const { return settings_; }
+
+private:
+    fluid_settings_t *settings_ = nullptr;
+    fluid_synth_t *synth_ = nullptr;
+    QString soundFont_;
+};
+
+} // namespace midi
