@@ -313,17 +313,38 @@ private slots:
         QCOMPARE(sent(), (std::vector<std::uint32_t>{noteOff(46), noteOn(52)}));
     }
 
-    void mutePadReachesANoteOutsideItsRange()
+    // The mute pad stops the 65 notes the keys now play, and the one that sounded last only
+    // where it lies outside them: a key played before the transposition moved.
+    void mutePadReachesTheNoteThatSounded_data()
     {
-        QTest::mousePress(window, Qt::LeftButton, {}, kKey64);  // note 100
-        QTest::mouseRelease(window, Qt::LeftButton, {}, kKey64);
-        form->HScroll1->setValue(0);
+        QTest::addColumn<int>("key");   // played at the start-up transposition, note 36 + key
+        QTest::addColumn<int>("base");  // the transposition the mute comes at
+        QTest::addColumn<bool>("outside");
+        QTest::newRow("far above the keys") << 64 << 0 << true;
+        QTest::newRow("one above the top key") << 64 << 35 << true;
+        QTest::newRow("the top key") << 63 << 35 << false;
+        QTest::newRow("the bottom key") << 1 << 37 << false;
+        QTest::newRow("one below the bottom key") << 0 << 37 << true;
+    }
+
+    void mutePadReachesTheNoteThatSounded()
+    {
+        QFETCH(int, key);
+        QFETCH(int, base);
+        QFETCH(bool, outside);
+        const QRect r = form->Picture1[key]->geometry();
+        const QPoint point(r.center().x(), r.bottom() - 2);  // below the black keys where white
+        QTest::mousePress(window, Qt::LeftButton, {}, point);
+        QTest::mouseRelease(window, Qt::LeftButton, {}, point);
+        form->HScroll1->setValue(base);
         f->platform.clearCalls();
         form->mutePad();
-        QCOMPARE(sent().size(), size_t(66));
-        QCOMPARE(sent().front(), noteOff(0));
-        QCOMPARE(sent()[64], noteOff(64));
-        QCOMPARE(sent().back(), noteOff(100));
+        std::vector<std::uint32_t> expected;
+        for (int note = base; note <= base + 64; ++note)
+            expected.push_back(noteOff(note));
+        if (outside)
+            expected.push_back(noteOff(36 + key));
+        QCOMPARE(sent(), expected);
     }
 
     void afterAMuteNothingTheProgramStartedStillSounds()
