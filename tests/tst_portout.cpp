@@ -836,33 +836,37 @@ void TestPortOut::watchLosesAndFindsItsServer()
     QCOMPARE(stderrText.text(), QByteArray());
 }
 
+// What each announcement means to the device list, by alsa-lib's own classes of event types:
+// every type of the class is tried, so that none is left out or let in by a case label.
 void TestPortOut::announcementsThatChangeThePorts_data()
 {
-    QTest::addColumn<int>("type");
+    QTest::addColumn<int>("kind");  // alsa-lib's class of event types; -1 for those of neither
     QTest::addColumn<bool>("changes");
 
-    QTest::newRow("a client starts") << int(SND_SEQ_EVENT_CLIENT_START) << true;
-    QTest::newRow("a client exits") << int(SND_SEQ_EVENT_CLIENT_EXIT) << true;
-    QTest::newRow("a client is renamed") << int(SND_SEQ_EVENT_CLIENT_CHANGE) << true;
-    QTest::newRow("a port starts") << int(SND_SEQ_EVENT_PORT_START) << true;
-    QTest::newRow("a port exits") << int(SND_SEQ_EVENT_PORT_EXIT) << true;
-    QTest::newRow("a port changes") << int(SND_SEQ_EVENT_PORT_CHANGE) << true;
+    QTest::newRow("clients and ports start, exit or change") << int(SND_SEQ_EVFLG_MESSAGE) << true;
     // The program's own output connecting to its port must not start a refresh.
-    QTest::newRow("ports are connected") << int(SND_SEQ_EVENT_PORT_SUBSCRIBED) << false;
-    QTest::newRow("ports are disconnected") << int(SND_SEQ_EVENT_PORT_UNSUBSCRIBED) << false;
-    QTest::newRow("the event just below the client events") << int(SND_SEQ_EVENT_CLIENT_START - 1) << false;
-    QTest::newRow("a note") << int(SND_SEQ_EVENT_NOTEON) << false;
+    QTest::newRow("ports are connected or disconnected") << int(SND_SEQ_EVFLG_CONNECTION) << false;
+    QTest::newRow("notes, controls, queues and the rest") << -1 << false;
 }
 
 void TestPortOut::announcementsThatChangeThePorts()
 {
-    QFETCH(int, type);
+    QFETCH(int, kind);
     QFETCH(bool, changes);
     snd_seq_event_t event{};
-    event.type = static_cast<snd_seq_event_type_t>(type);
     event.source = {SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE};
     event.data.addr = {130, 0};
-    QCOMPARE(midi::changesPorts(event), changes);
+    int types = 0;
+    for (int type = 0; type <= 255; ++type) {
+        event.type = static_cast<snd_seq_event_type_t>(type);
+        const bool ofKind = kind >= 0 ? snd_seq_type_check(&event, kind) != 0
+                                      : !snd_seq_ev_is_message_type(&event) && !snd_seq_ev_is_subscribe_type(&event);
+        if (!ofKind)
+            continue;
+        ++types;
+        QVERIFY2(midi::changesPorts(event) == changes, qPrintable(QStringLiteral("event type %1").arg(type)));
+    }
+    QVERIFY(types > 0);
 }
 
 int main(int argc, char *argv[])
