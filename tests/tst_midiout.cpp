@@ -1,5 +1,7 @@
 #include "midi/midiout.h"
 #include "recording/recordingplatform.h"
+#include "router/backend.h"
+#include "router/systemplatform.h"
 
 #include <QTest>
 #include <functional>
@@ -332,24 +334,50 @@ private slots:
         QCOMPARE(platform->openHandles(), std::set<midi::HMidiOut>{other.handle()});
     }
 
-    void errorTextWithoutNulShowsTheWholeBuffer()
+    // Whatever fails beneath the router, the boxes the user meets have words: the open's,
+    // and the one for the note then sent to no device.
+    void everyFailureThroughTheRouterHasWords_data()
     {
-        // A platform that writes nothing leaves the 128 spaces the buffer was filled with.
-        class Silent final : public midi::MidiPlatform
+        QTest::addColumn<std::int16_t>("device");  // the router's one port fails to open with `code`
+        QTest::addColumn<midi::MmResult>("code");
+        namespace r = midi::result;
+        QTest::newRow("no mapper") << std::int16_t(-1) << r::NoError;
+        QTest::newRow("device id past the list") << std::int16_t(1) << r::NoError;
+        const std::pair<const char *, midi::MmResult> failures[] = {
+            {"unspecified", r::Error}, {"driver not enabled", r::NotEnabled}, {"busy", r::Allocated},
+            {"no driver", r::NoDriver}, {"out of memory", r::NoMem}, {"not supported", r::NotSupported},
+            {"bad flag", r::InvalidFlag}, {"bad parameter", r::InvalidParam}, {"output stopped", r::MidiNotReady},
+            {"port gone", r::MidiNoDevice}};
+        for (const auto &[name, code] : failures)
+            QTest::newRow(name) << std::int16_t(0) << code;
+    }
+
+    void everyFailureThroughTheRouterHasWords()
+    {
+        QFETCH(std::int16_t, device);
+        QFETCH(midi::MmResult, code);
+        class Failing final : public midi::Backend
         {
         public:
-            std::uint32_t deviceCount() override { return 0; }
-            midi::MmResult deviceCaps(std::uint32_t, midi::DeviceCaps &) override { return 2; }
-            midi::MmResult open(midi::HMidiOut &, std::uint32_t, std::uintptr_t, std::uintptr_t,
-                                std::uint32_t) override { return 2; }
-            midi::MmResult close(midi::HMidiOut) override { return 5; }
-            midi::MmResult send(midi::HMidiOut, std::uint32_t) override { return 5; }
-            midi::MmResult errorText(midi::MmResult, char16_t *, std::uint32_t) override { return 9; }
-        } silent;
-        midi::MidiOut overSilent(silent);
-        overSilent.setErrorBox(box.get());
-        overSilent.showError(5);
-        QCOMPARE(box->shown, QStringList{QString(128, u' ')});
+            midi::MmResult code;
+            std::vector<midi::Port> list() override { return {midi::Port{"port", {}}}; }
+            std::unique_ptr<midi::Output> open(const midi::Port &, midi::Failure &failure) override
+            {
+                failure = {code, {}};
+                return nullptr;
+            }
+        };
+        auto backend = std::make_unique<Failing>();
+        backend->code = code;
+        midi::SystemPlatform router;
+        router.addPorts(std::move(backend));
+        midi::MidiOut overRouter(router);
+        overRouter.setErrorBox(box.get());
+        QVERIFY(!overRouter.openDevice(device));
+        overRouter.noteOn(0, 60, 100);
+        QCOMPARE(box->shown.size(), 2);
+        for (const QString &text : box->shown)
+            QVERIFY2(!text.trimmed().isEmpty(), qPrintable(QStringLiteral("[%1]").arg(text)));
     }
 };
 
