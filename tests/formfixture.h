@@ -15,13 +15,46 @@
 #include <QTest>
 #include <QDir>
 #include <QFile>
+#include <QPointer>
 #include <QTemporaryDir>
 #include <QTimer>
 
 #include <memory>
 
+// Fails the running test, with the box's text, when a modal box stays open that the test did
+// not expect: one it expects it closes itself within 50 ms (dismissNextBox, BoxWatcher), while
+// any other would wait for a click until CTest's timeout. After the first, the boxes that
+// follow close at once.
+class UnexpectedBoxGuard : public QObject
+{
+public:
+    UnexpectedBoxGuard() { qApp->installEventFilter(this); }
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        auto *box = qobject_cast<QWidget *>(watched);
+        if (event->type() != QEvent::Show || box == nullptr || !box->isWindow() || !box->isModal())
+            return false;
+        QTimer::singleShot(failed_ ? 0 : 500, this, [this, box = QPointer<QWidget>(box)] {
+            if (!box || !box->isVisible())
+                return;
+            const QString text = box->property("text").toString();
+            if (!failed_)
+                QTest::qFail(qPrintable(QStringLiteral("a box the test did not expect: %1").arg(text)), __FILE__, __LINE__);
+            failed_ = true;
+            box->close();
+        });
+        return false;
+    }
+
+private:
+    bool failed_ = false;
+};
+
 struct FormFixture
 {
+    UnexpectedBoxGuard boxGuard;  // first, so that it watches to the end
     midi::RecordingPlatform platform;
     midi::MidiOut midi{platform};
     QTemporaryDir dir;
