@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the benchmark command in its quick mode (one short trial of each figure, nothing
 # installed) on an existing build, so that it cannot rot, and checks that every figure is
-# printed as a `name: value` line. The peer's figures are expected only where vmpk is installed.
+# printed as a `name: value` line within what its unit allows. The peer's figures are expected
+# only where vmpk is installed.
 # Usage: tst_bench_smoke.sh BUILD_DIR
 set -uo pipefail
 build_dir=${1:?usage: $0 BUILD_DIR}
@@ -38,7 +39,41 @@ if command -v vmpk >/dev/null; then
 fi
 missing=()
 for name in "${names[@]}"; do
-    grep -E "^$name: -?[0-9./]+$" "$out" >/dev/null || missing+=("$name")
+    grep -q "^$name: " "$out" || missing+=("$name")
 done
-[ ${#missing[@]} -eq 0 ] || { echo "FAIL: not printed as a number: ${missing[*]}"; exit 1; }
+[ ${#missing[@]} -eq 0 ] || { echo "FAIL: not printed: ${missing[*]}"; exit 1; }
+
+# Every figure printed, against what its unit allows: a measurement that broke prints a zero, a
+# negative time or a figure in another unit, all of them numbers. The first pattern that matches
+# a name gives its range; "count" is a whole number, "found" N/M with 1 <= N <= M.
+awk -v ranges='
+^(peer_)?press_to_sound_.*_ms$ 0.5 200
+^(peer_)?startup_.*_ms$ 10 20000
+^song_drift_ms$ -1000 1000
+_ms$ 0 1000
+_trials$|_onsets$ found
+_dropouts$|_steps$ count
+^jack_period_us$ 100 100000
+_us_per_move$ 0.1 100000
+_us$ 0 1000000
+_frames$ 0 48000
+_mb$ 5 2000
+_percent$ 0 200
+_seconds$ 0.5 3600
+^ratio_ 0.01 100' '
+BEGIN {
+    n = split(ranges, rows, "\n")
+    for (i = 1; i <= n; i++)
+        if (split(rows[i], f, " ") >= 2) { k++; pattern[k] = f[1]; low[k] = f[2]; high[k] = f[3] }
+}
+/^[a-z0-9_]+: / {
+    name = substr($1, 1, length($1) - 1); value = $2
+    for (i = 1; i <= k && name !~ pattern[i]; i++) {}
+    if (i > k) ok = 0
+    else if (low[i] == "count") ok = value ~ /^[0-9]+$/
+    else if (low[i] == "found") ok = split(value, p, "/") == 2 && p[1] ~ /^[0-9]+$/ && p[2] ~ /^[0-9]+$/ && p[1] >= 1 && p[1] <= p[2] + 0
+    else ok = value ~ /^-?[0-9]+(\.[0-9]+)?$/ && value + 0 >= low[i] && value + 0 <= high[i]
+    if (!ok) { printf "FAIL: %s: %s is not a plausible figure for its unit\n", name, value; bad = 1 }
+}
+END { exit bad }' "$out" || exit 1
 echo "PASS"
