@@ -466,21 +466,14 @@ private slots:
         QVERIFY2(errorText(synth, r).contains("音色库"), qPrintable(errorText(synth, r)));
     }
 
-    // Nothing to play through: no PulseAudio socket, no JACK server of that name, no ALSA
-    // configuration. The open must fail at once, say what it tried, start no server and print
-    // nothing of FluidSynth's.
+    // Nothing to play through, as main() leaves the process: no PulseAudio socket, no JACK
+    // server of that name, no ALSA configuration. The open must fail at once, say what it
+    // tried, start no server and print nothing of FluidSynth's.
     void openWithoutSoundServer()
     {
-        QTemporaryDir runtime;
-        QTemporaryFile alsaConfig;
         QTemporaryFile stderrCopy;
-        QVERIFY(runtime.isValid() && alsaConfig.open() && stderrCopy.open());
-        qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
-        qunsetenv("PULSE_SERVER");
-        const QByteArray jackServer = QByteArray("tirrel-none-") + QByteArray::number(getpid());
-        qputenv("JACK_DEFAULT_SERVER", jackServer);
-        qputenv("ALSA_CONFIG_PATH", QFile::encodeName(alsaConfig.fileName()));
-
+        QVERIFY(stderrCopy.open());
+        const QByteArray jackServer = qgetenv("JACK_DEFAULT_SERVER");
         SynthPlatform synth({kTimGM});
         HMidiOut handle = 0;
         QElapsedTimer timer;
@@ -514,6 +507,16 @@ private slots:
 
 int main(int argc, char **argv)
 {
+    // Before any library's thread starts: the sound servers this process could reach are
+    // none, for openWithoutSoundServer; everything else renders offline.
+    QTemporaryDir runtime;
+    QTemporaryFile alsaConfig;
+    if (!runtime.isValid() || !alsaConfig.open())
+        return 1;
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+    qunsetenv("PULSE_SERVER");
+    qputenv("JACK_DEFAULT_SERVER", QByteArray("tirrel-none-") + QByteArray::number(getpid()));
+    qputenv("ALSA_CONFIG_PATH", QFile::encodeName(alsaConfig.fileName()));
     // As the program does first; the synthesizer needs nothing of the MIDI ports.
     prepareProcess();
     QCoreApplication app(argc, argv);
