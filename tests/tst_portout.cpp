@@ -128,6 +128,13 @@ private:
     int saved_ = -1;
 };
 
+// The server each test starts runs under the name main() gave this process: clients that
+// cannot name a server find it by JACK_DEFAULT_SERVER.
+std::unique_ptr<JackServer> defaultServer()
+{
+    return std::make_unique<JackServer>(qEnvironmentVariable("JACK_DEFAULT_SERVER"));
+}
+
 } // namespace
 
 class TestPortOut : public QObject
@@ -177,12 +184,11 @@ private:
 
 bool TestPortOut::startServer(const JackServer::Options &options)
 {
-    server_ = std::make_unique<JackServer>(JackServer::uniqueName(QStringLiteral("tpo")));
+    server_ = defaultServer();
     if (server_->start(options) != JackServer::Start::Ready) {
         qWarning("%s", qPrintable(server_->errorString()));
         return false;
     }
-    server_->useAsDefault();
     return true;
 }
 
@@ -731,16 +737,11 @@ void TestPortOut::serverStallsWhileOpen()
     QVERIFY(arrived());
 }
 
+// No server runs under the process's name between tests; main() prepared the process as the
+// program does, from an environment that does not stop libjack starting a server.
 void TestPortOut::noServer()
 {
-    const QString name = JackServer::uniqueName(QStringLiteral("tpo-none"));
-    qputenv("JACK_DEFAULT_SERVER", name.toUtf8());
-    // As in a fresh process: libjack's own reporters, and nothing that stops it starting a server.
-    qunsetenv("JACK_NO_START_SERVER");
-    jack_set_error_function(nullptr);
-    jack_set_info_function(nullptr);
-    midi::prepareProcess();
-
+    const QString name = qEnvironmentVariable("JACK_DEFAULT_SERVER");
     StderrCapture stderrText;
     QElapsedTimer timer;
     timer.start();
@@ -800,8 +801,7 @@ void TestPortOut::watchLosesAndFindsItsServer()
 {
     QFETCH(bool, crash);
     StderrCapture stderrText;
-    server_ = std::make_unique<JackServer>(JackServer::uniqueName(QStringLiteral("tpo-late")));
-    server_->useAsDefault();
+    server_ = defaultServer();
     Ports ports;
     int news = 0;
     ports.watchDevices([&] { ++news; });
@@ -871,6 +871,10 @@ int main(int argc, char *argv[])
     QString isolation;
     if (!testsupport::privateJackState(&isolation))
         std::fprintf(stderr, "note: JACK state shared with other processes (%s)\n", qPrintable(isolation));
+    // Before any thread starts: one server name for the whole run, and, as in a fresh process,
+    // nothing but the program's own preparation stops libjack starting a server.
+    qputenv("JACK_DEFAULT_SERVER", JackServer::uniqueName(QStringLiteral("tpo")).toUtf8());
+    qunsetenv("JACK_NO_START_SERVER");
     midi::prepareProcess();
     QCoreApplication app(argc, argv);
     // A machine that cannot run a JACK server skips these tests (exit 77) rather than
