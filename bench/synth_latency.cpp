@@ -9,7 +9,9 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
+#include <QTemporaryDir>
 
 #include <algorithm>
 #include <atomic>
@@ -191,9 +193,13 @@ double cpuSeconds()
 
 int main(int argc, char **argv)
 {
+    // The server's runtime directory, for libpulse to find it: set before any thread starts.
+    QTemporaryDir runtime;
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+    qunsetenv("PULSE_SERVER");
     prepareProcess();
     QCoreApplication app(argc, argv);
-    PulseServer server;
+    PulseServer server(runtime.path());
     QString error;
     if (!server.start(&error)) {
         std::printf("skipped: %s\n", qPrintable(error));

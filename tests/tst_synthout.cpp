@@ -9,7 +9,9 @@
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
+#include <QFile>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <algorithm>
@@ -120,7 +122,7 @@ private:
 private slots:
     void init()
     {
-        server = std::make_unique<PulseServer>();
+        server = std::make_unique<PulseServer>(qEnvironmentVariable("XDG_RUNTIME_DIR"));
         QString why;
         QVERIFY2(server->start(&why), qPrintable(why));
     }
@@ -170,11 +172,10 @@ private slots:
     void playsThroughJackAndRestsBetweenNotes()
     {
         server.reset();  // no PulseAudio: the next output is JACK
-        JackServer jack(JackServer::uniqueName(QStringLiteral("tso")));
+        JackServer jack(qEnvironmentVariable("JACK_DEFAULT_SERVER"));
         JackServer::Options options;
         options.periodFrames = 256;
         QVERIFY2(jack.start(options) == JackServer::Start::Ready, qPrintable(jack.errorString()));
-        jack.useAsDefault();
         SynthPlatform synth({kTimGM});
         HMidiOut handle = 0;
         QCOMPARE(synth.open(handle, kMidiMapper, 0, 0, 0), result::NoError);
@@ -270,12 +271,18 @@ int main(int argc, char **argv)
     QString isolation;
     if (!testsupport::privateJackState(&isolation))
         std::fprintf(stderr, "note: JACK state shared with other processes (%s)\n", qPrintable(isolation));
+    // Before any thread starts: where each test's PulseAudio server runs, and the JACK server
+    // FluidSynth tries next should PulseAudio fail, never one another test runs.
+    QTemporaryDir runtime;
+    if (!runtime.isValid())
+        return 1;
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtime.path()));
+    qunsetenv("PULSE_SERVER");
+    qputenv("JACK_DEFAULT_SERVER", JackServer::uniqueName(QStringLiteral("tso")).toUtf8());
     prepareProcess();
     QCoreApplication app(argc, argv);
-    // Should PulseAudio fail, FluidSynth tries JACK next: never a server another test runs.
-    qputenv("JACK_DEFAULT_SERVER", QByteArray("tirrel-synthout-") + QByteArray::number(getpid()));
     {
-        PulseServer probe;
+        PulseServer probe(runtime.path());
         QString why;
         if (!probe.start(&why)) {
             std::printf("SKIP: no PulseAudio server can run here: %s\n", qPrintable(why));

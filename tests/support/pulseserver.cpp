@@ -2,6 +2,7 @@
 
 #include <QDeadlineTimer>
 #include <QFile>
+#include <QFileInfo>
 #include <QProcess>
 #include <QThread>
 
@@ -22,12 +23,17 @@ bool PulseServer::start(QString *error)
             *error = why;
         return false;
     };
-    if (!runtimeDir_.isValid())
-        return failed(QStringLiteral("no temporary directory"));
-    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(runtimeDir_.path()));
-    qunsetenv("PULSE_SERVER");
+    if (!QFileInfo(runtimeDir_).isDir())
+        return failed(QStringLiteral("no runtime directory %1").arg(runtimeDir_));
+    // A server killed before leaves its pid behind.
+    const QString pidPath = runtimeDir_ + QStringLiteral("/pulse/pid");
+    QFile::remove(pidPath);
 
     QProcess daemon;
+    QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+    environment.insert(QStringLiteral("XDG_RUNTIME_DIR"), runtimeDir_);
+    environment.remove(QStringLiteral("PULSE_SERVER"));
+    daemon.setProcessEnvironment(environment);
     daemon.setProcessChannelMode(QProcess::MergedChannels);
     // -D returns once the daemon is ready to take clients.
     daemon.start(QStringLiteral("pulseaudio"),
@@ -38,7 +44,7 @@ bool PulseServer::start(QString *error)
         return failed(QStringLiteral("pulseaudio did not start: %1%2")
                           .arg(daemon.errorString(), QString::fromLocal8Bit(daemon.readAll())));
 
-    QFile pidFile(runtimeDir_.filePath(QStringLiteral("pulse/pid")));
+    QFile pidFile(pidPath);
     if (!pidFile.open(QIODevice::ReadOnly))
         return failed(QStringLiteral("pulseaudio wrote no pid file"));
     pid_ = pidFile.readAll().trimmed().toLongLong();

@@ -1,17 +1,20 @@
 #pragma once
 
 #include <QString>
-#include <QTemporaryDir>
+
+#include <utility>
 
 namespace testsupport {
 
-// A private PulseAudio server with one null sink ("null", monitor "null.monitor"), in
-// its own runtime directory so that parallel runs never meet. Starting it points this
-// process's XDG_RUNTIME_DIR at that directory, where libpulse clients look for it.
+// A private PulseAudio server with one null sink ("null", monitor "null.monitor"), in a
+// runtime directory of the test's own so that parallel runs never meet. libpulse clients look
+// for it where XDG_RUNTIME_DIR points: the process sets that once, first in main(), since
+// changing the environment races with any thread that reads it. Servers started one after
+// another may share the directory.
 class PulseServer
 {
 public:
-    PulseServer() = default;
+    explicit PulseServer(QString runtimeDir) : runtimeDir_(std::move(runtimeDir)) {}
     ~PulseServer();
     PulseServer(const PulseServer &) = delete;
     PulseServer &operator=(const PulseServer &) = delete;
@@ -24,7 +27,7 @@ public:
     qint64 pid() const { return pid_; }
 
 private:
-    QTemporaryDir runtimeDir_;
+    QString runtimeDir_;
     qint64 pid_ = 0;
 };
 
