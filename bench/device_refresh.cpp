@@ -83,6 +83,8 @@ int main(int argc, char *argv[])
 {
     QString isolation;
     testsupport::privateJackState(&isolation);
+    // Before any thread starts: the server's name, for RtMidi, which cannot be given one.
+    qputenv("JACK_DEFAULT_SERVER", testsupport::JackServer::uniqueName(QStringLiteral("refresh")).toUtf8());
     midi::prepareProcess();
     QApplication app(argc, argv);
     int runs = 50;
@@ -90,10 +92,9 @@ int main(int argc, char *argv[])
     if (args.size() == 3 && args.at(1) == QLatin1String("--runs"))
         runs = std::max(1, args.at(2).toInt());
 
-    testsupport::JackServer server(testsupport::JackServer::uniqueName(QStringLiteral("refresh")));
+    testsupport::JackServer server(qEnvironmentVariable("JACK_DEFAULT_SERVER"));
     if (server.start() != testsupport::JackServer::Start::Ready)
         die(server.errorString());
-    server.useAsDefault();
     jack_client_t *synth = jack_client_open("synth", JackNoStartServer, nullptr);
     if (synth == nullptr)
         die(QStringLiteral("no JACK client"));

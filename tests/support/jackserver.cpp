@@ -277,11 +277,6 @@ QString JackServer::log() const
     return file.open(QIODevice::ReadOnly) ? QString::fromLocal8Bit(file.readAll()) : QString();
 }
 
-void JackServer::useAsDefault() const
-{
-    qputenv("JACK_DEFAULT_SERVER", name_.toUtf8());
-}
-
 bool JackServer::waitForPort(const QString &port, bool present, std::chrono::milliseconds timeout) const
 {
     QuietJack quiet;

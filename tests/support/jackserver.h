@@ -4,8 +4,9 @@
 //
 // The server runs the dummy backend under a private name, so tests that run at the
 // same time never meet. Clients in the test process reach it by that name; code that
-// cannot name a server (RtMidi) finds it once useAsDefault() has set
-// JACK_DEFAULT_SERVER. The capture client records the bytes and arrival times of
+// cannot name a server (RtMidi) finds it by JACK_DEFAULT_SERVER, which main() sets before
+// any thread starts (the environment is not safe to change while threads read it), so a
+// server meant for RtMidi takes the name that variable gives. The capture client records the bytes and arrival times of
 // what reaches its MIDI input port.
 
 #include <QString>
@@ -82,9 +83,6 @@ public:
     QString name() const { return name_; }
     int sampleRate() const { return options_.sampleRate; }
     int periodFrames() const { return options_.periodFrames; }
-
-    // Sets JACK_DEFAULT_SERVER to this server for clients created afterwards.
-    void useAsDefault() const;
 
     // Waits until a port of that full name exists (`present`) or no longer does.
     bool waitForPort(const QString &port, bool present,
