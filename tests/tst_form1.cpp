@@ -67,15 +67,25 @@ private slots:
     void controlsLookAsInTheScreenshot_data()
     {
         QTest::addColumn<QString>("control");
+        QTest::addColumn<bool>("systemDrawn");  // text or a standard control, which Windows draws its own way
         for (const char *control : {"Label3", "Command2", "Command1", "Frame1", "Label4(0)", "ComDevies", "Label4(1)",
                                     "ComSounds", "Frame2", "Label7", "HScroll1", "Label2", "Label5", "HScroll2",
-                                    "Label1", "Picture1(0)", "Picture1(1)", "Picture1(13)", "Picture1(64)", "window"})
-            QTest::newRow(control) << QString::fromLatin1(control);
+                                    "Label1", "window"})
+            QTest::newRow(control) << QString::fromLatin1(control) << true;
+        for (const char *key : {"Picture1(0)", "Picture1(1)", "Picture1(13)", "Picture1(64)"})
+            QTest::newRow(key) << QString::fromLatin1(key) << false;
     }
 
     void controlsLookAsInTheScreenshot()
     {
         QFETCH(QString, control);
+        QFETCH(bool, systemDrawn);
+#ifdef Q_OS_WIN
+        if (systemDrawn)
+            QSKIP("Windows draws text and standard controls its own way; tst_wine_program compares the rest");
+#else
+        Q_UNUSED(systemDrawn);
+#endif
         FormFixture f;
         f.platform.mapper = QStringLiteral("内置合成器 (FluidSynth)");  // the device the screenshot shows
         Form1 &form = f.start();
