@@ -313,11 +313,11 @@ private slots:
         QCOMPARE(sent(), (std::vector<std::uint32_t>{noteOff(46), noteOn(52)}));
     }
 
-    // The mute pad stops the 65 notes the keys now play, and the one that sounded last only
-    // where it lies outside them: a key played before the transposition moved.
+    // The mute pad stops the 65 notes the keys play now, and the one sounded last only where a
+    // transposition since has left it outside them.
     void mutePadReachesTheNoteThatSounded_data()
     {
-        QTest::addColumn<int>("key");   // played at the start-up transposition, note 36 + key
+        QTest::addColumn<int>("key");   // played at the start-up transposition: note 36 + key
         QTest::addColumn<int>("base");  // the transposition the mute comes at
         QTest::addColumn<bool>("outside");
         QTest::newRow("far above the keys") << 64 << 0 << true;
@@ -333,9 +333,7 @@ private slots:
         QFETCH(int, base);
         QFETCH(bool, outside);
         const QRect r = form->Picture1[key]->geometry();
-        const QPoint point(r.center().x(), r.bottom() - 2);  // below the black keys where white
-        QTest::mousePress(window, Qt::LeftButton, {}, point);
-        QTest::mouseRelease(window, Qt::LeftButton, {}, point);
+        QTest::mouseClick(window, Qt::LeftButton, {}, QPoint(r.center().x(), r.bottom() - 2));  // below any black key
         form->HScroll1->setValue(base);
         f->platform.clearCalls();
         form->mutePad();

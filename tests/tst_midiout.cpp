@@ -334,8 +334,8 @@ private slots:
         QCOMPARE(platform->openHandles(), std::set<midi::HMidiOut>{other.handle()});
     }
 
-    // Whatever fails beneath the router, the boxes the user meets have words: the open's,
-    // and the one for the note then sent to no device.
+    // Whatever fails beneath the router, the boxes the user meets have words: the open's, and
+    // the one for the note then sent to no device.
     void everyFailureThroughTheRouterHasWords_data()
     {
         QTest::addColumn<std::int16_t>("device");  // the router's one port fails to open with `code`
@@ -343,12 +343,10 @@ private slots:
         namespace r = midi::result;
         QTest::newRow("no mapper") << std::int16_t(-1) << r::NoError;
         QTest::newRow("device id past the list") << std::int16_t(1) << r::NoError;
-        const std::pair<const char *, midi::MmResult> failures[] = {
-            {"unspecified", r::Error}, {"driver not enabled", r::NotEnabled}, {"busy", r::Allocated},
-            {"no driver", r::NoDriver}, {"out of memory", r::NoMem}, {"not supported", r::NotSupported},
-            {"bad flag", r::InvalidFlag}, {"bad parameter", r::InvalidParam}, {"output stopped", r::MidiNotReady},
-            {"port gone", r::MidiNoDevice}};
-        for (const auto &[name, code] : failures)
+        for (const auto &[name, code] : {std::pair{"unspecified", r::Error}, {"not enabled", r::NotEnabled},
+                                         {"busy", r::Allocated}, {"no driver", r::NoDriver}, {"no memory", r::NoMem},
+                                         {"not supported", r::NotSupported}, {"bad parameter", r::InvalidParam},
+                                         {"output stopped", r::MidiNotReady}, {"port gone", r::MidiNoDevice}})
             QTest::newRow(name) << std::int16_t(0) << code;
     }
 
@@ -356,10 +354,10 @@ private slots:
     {
         QFETCH(std::int16_t, device);
         QFETCH(midi::MmResult, code);
-        class Failing final : public midi::Backend
+        struct Failing final : midi::Backend
         {
-        public:
             midi::MmResult code;
+            explicit Failing(midi::MmResult c) : code(c) {}
             std::vector<midi::Port> list() override { return {midi::Port{"port", {}}}; }
             std::unique_ptr<midi::Output> open(const midi::Port &, midi::Failure &failure) override
             {
@@ -367,10 +365,8 @@ private slots:
                 return nullptr;
             }
         };
-        auto backend = std::make_unique<Failing>();
-        backend->code = code;
         midi::SystemPlatform router;
-        router.addPorts(std::move(backend));
+        router.addPorts(std::make_unique<Failing>(code));
         midi::MidiOut overRouter(router);
         overRouter.setErrorBox(box.get());
         QVERIFY(!overRouter.openDevice(device));

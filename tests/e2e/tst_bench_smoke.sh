@@ -43,37 +43,23 @@ for name in "${names[@]}"; do
 done
 [ ${#missing[@]} -eq 0 ] || { echo "FAIL: not printed: ${missing[*]}"; exit 1; }
 
-# Every figure printed, against what its unit allows: a measurement that broke prints a zero, a
-# negative time or a figure in another unit, all of them numbers. The first pattern that matches
-# a name gives its range; "count" is a whole number, "found" N/M with 1 <= N <= M.
-awk -v ranges='
-^(peer_)?press_to_sound_.*_ms$ 0.5 200
-^(peer_)?startup_.*_ms$ 10 20000
-^song_drift_ms$ -1000 1000
-_ms$ 0 1000
-_trials$|_onsets$ found
-_dropouts$|_steps$ count
-^jack_period_us$ 100 100000
-_us_per_move$ 0.1 100000
-_us$ 0 1000000
-_frames$ 0 48000
-_mb$ 5 2000
-_percent$ 0 200
-_seconds$ 0.5 3600
-^ratio_ 0.01 100' '
+# Every figure printed, within what its unit allows: a measurement that broke prints a zero, a
+# negative time or a figure in another unit, numbers all. A name takes the range of the first
+# pattern it matches; "count" is a whole number, "found" N/M with 1 <= N <= M.
+awk -v ranges='^(peer_)?press_to_sound_.*_ms$ 0.5 200;^(peer_)?startup_.*_ms$ 10 20000;^song_drift_ms$ -1000 1000;
+_ms$ 0 1000;_trials$|_onsets$ found;_dropouts$|_steps$ count;_us(_per_move)?$ 0.01 1000000;_frames$ 0 48000;
+_mb$ 5 2000;_percent$ 0 200;_seconds$ 0.5 3600;^ratio_ 0.01 100' '
 BEGIN {
-    n = split(ranges, rows, "\n")
-    for (i = 1; i <= n; i++)
-        if (split(rows[i], f, " ") >= 2) { k++; pattern[k] = f[1]; low[k] = f[2]; high[k] = f[3] }
+    k = split(ranges, rows, ";")
+    for (i = 1; i <= k; i++) { split(rows[i], f, " "); re[i] = f[1]; lo[i] = f[2]; hi[i] = f[3] }
 }
 /^[a-z0-9_]+: / {
-    name = substr($1, 1, length($1) - 1); value = $2
-    for (i = 1; i <= k && name !~ pattern[i]; i++) {}
-    if (i > k) ok = 0
-    else if (low[i] == "count") ok = value ~ /^[0-9]+$/
-    else if (low[i] == "found") ok = split(value, p, "/") == 2 && p[1] ~ /^[0-9]+$/ && p[2] ~ /^[0-9]+$/ && p[1] >= 1 && p[1] <= p[2] + 0
-    else ok = value ~ /^-?[0-9]+(\.[0-9]+)?$/ && value + 0 >= low[i] && value + 0 <= high[i]
-    if (!ok) { printf "FAIL: %s: %s is not a plausible figure for its unit\n", name, value; bad = 1 }
+    name = substr($1, 1, length($1) - 1); v = $2
+    for (i = 1; i <= k && name !~ re[i]; i++) {}
+    if (lo[i] == "count") ok = v ~ /^[0-9]+$/
+    else if (lo[i] == "found") ok = v ~ /^[0-9]+\/[0-9]+$/ && split(v, n, "/") && n[1] >= 1 && n[1] <= n[2] + 0
+    else ok = i <= k && v ~ /^-?[0-9]+(\.[0-9]+)?$/ && v + 0 >= lo[i] && v + 0 <= hi[i]
+    if (!ok) { print "FAIL: " name ": " v " is not a plausible figure for its unit"; bad = 1 }
 }
 END { exit bad }' "$out" || exit 1
 echo "PASS"
