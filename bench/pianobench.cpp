@@ -300,19 +300,6 @@ std::int64_t onsetIn(const std::vector<float> &s, std::size_t from, std::size_t 
     return -1;
 }
 
-// Runs of at least 1 ms of digital silence: the sink had nothing from the program to mix.
-int dropouts(const std::vector<float> &s)
-{
-    int runs = 0;
-    int quiet = 0;
-    for (float sample : s) {
-        quiet = std::fabs(sample) < 1e-6f ? quiet + 1 : 0;
-        if (quiet == SoundMonitor::kRate / 1000)
-            ++runs;
-    }
-    return runs;
-}
-
 // Records the null sink's monitor, where the program's sound arrives.
 void listenToTheSink(SoundMonitor &monitor)
 {
@@ -403,7 +390,7 @@ void sound(const Options &o, bench::XPointer &x, bench::SinkWatch &sinks)
         x.release();
         const std::int64_t first = monitor.waitFor(kHeard, from, 1s);
         print("glide_seconds", QString::number(o.glideSeconds));
-        print("glide_dropouts", first < 0 ? QStringLiteral("no sound") : QString::number(dropouts(monitor.samples(std::size_t(first), to))));
+        print("glide_dropouts", first < 0 ? QStringLiteral("no sound") : QString::number(bench::dropouts(monitor.samples(std::size_t(first), to))));
         silence();
     }
     program.stop();

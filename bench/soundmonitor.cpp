@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <iterator>
 
 namespace bench {
 
@@ -155,6 +156,28 @@ bool SoundMonitor::waitSize(std::size_t count, std::chrono::milliseconds timeout
     std::unique_lock lock(mutex_);
     return arrived_.wait_for(lock, timeout, [&] { return samples_.size() >= count || !running_; })
            && samples_.size() >= count;
+}
+
+std::size_t SoundMonitor::firstArrivedAfter(std::int64_t ns) const
+{
+    const std::lock_guard lock(mutex_);
+    const auto read = std::upper_bound(reads_.begin(), reads_.end(), ns,
+                                       [](std::int64_t t, const auto &r) { return t < r.second; });
+    if (read == reads_.end())
+        return samples_.size();
+    return read == reads_.begin() ? 0 : std::prev(read)->first;
+}
+
+int dropouts(const std::vector<float> &samples)
+{
+    int runs = 0;
+    int quiet = 0;
+    for (float sample : samples) {
+        quiet = std::fabs(sample) < 1e-6f ? quiet + 1 : 0;
+        if (quiet == SoundMonitor::kRate / 1000)
+            ++runs;
+    }
+    return runs;
 }
 
 } // namespace bench

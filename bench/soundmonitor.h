@@ -47,6 +47,9 @@ public:
     bool waitQuiet(float level, std::chrono::milliseconds quiet, std::chrono::milliseconds timeout) const;
     // Blocks until at least `count` samples have arrived or `timeout` passed.
     bool waitSize(std::size_t count, std::chrono::milliseconds timeout) const;
+    // The first sample that came with a read returning after `ns` (steady_clock nanoseconds):
+    // no sample before it can hold a sound made at `ns`. The recording's size if none did yet.
+    std::size_t firstArrivedAfter(std::int64_t ns) const;
 
 private:
     void run();
@@ -59,5 +62,8 @@ private:
     std::vector<float> samples_;
     std::vector<std::pair<std::size_t, std::int64_t>> reads_;  // end of each read, its time
 };
+
+// Runs of at least 1 ms of digital silence: the sink had nothing from the player to mix.
+int dropouts(const std::vector<float> &samples);
 
 } // namespace bench

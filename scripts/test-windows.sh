@@ -2,16 +2,24 @@
 # The Windows stage of the test command: cross-builds the Windows program (scripts/build-windows.sh)
 # and runs its tests under Wine: the unit tests that need no Linux server, the WinMM backend
 # against Wine's own WinMM, the program from its folder on Xvfb, and the installer. Prints one
-# line and succeeds when no Qt for mingw-w64 is at hand.
+# line and succeeds when no Qt for mingw-w64 or no FluidSynth source is at hand.
 #
 # The Qt is TIRREL_QT_MINGW (a directory with lib/cmake/Qt6), or else unpacked from the archive
 # TIRREL_QT_MINGW_ARCHIVE, by default shared/windows/qt6-mingw.tar.xz beside the checkout (the
 # machines here keep one there; README.md says how to build it), into build-windows/qt, once.
+# FluidSynth's source, which the build needs too, is found the same way (build-windows.sh).
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 started=$EPOCHSECONDS
 build=$root/build-windows
+
+fluidsynth_archive=${TIRREL_FLUIDSYNTH_ARCHIVE:-$(dirname "$root")/shared/windows/fluidsynth-2.6.0-src.tar.xz}
+if [ ! -f "$fluidsynth_archive" ]; then
+    echo "Windows stage skipped: no FluidSynth source (set TIRREL_FLUIDSYNTH_ARCHIVE to a fluidsynth-2.6.0-src.tar.xz; none at $fluidsynth_archive)"
+    exit 0
+fi
+export TIRREL_FLUIDSYNTH_ARCHIVE=$fluidsynth_archive
 
 if [ -z "${TIRREL_QT_MINGW:-}" ]; then
     archive=${TIRREL_QT_MINGW_ARCHIVE:-$(dirname "$root")/shared/windows/qt6-mingw.tar.xz}

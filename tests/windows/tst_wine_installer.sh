@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # The installer under Wine, silently (/S), in a fresh Wine prefix, once for every user of the
-# machine and once for the user alone: every file of the folder is installed unchanged, with an
-# uninstaller, a Start-menu entry and an entry in the list of programs; the installed program
-# starts and ends with Power; the uninstaller removes every file it installed, the folder, the
-# entry and the shortcut. Usage: tst_wine_installer.sh BUILD_DIR SETUP.exe
+# machine and once for the user alone: every file of the folder is installed unchanged, the
+# built-in synthesizer's among them, with an uninstaller, a Start-menu entry and an entry in the
+# list of programs; every DLL an installed program or library loads is installed beside it or is
+# Windows' own; the installed program starts and ends with Power; the uninstaller removes every
+# file it installed, the folder, the entry and the shortcut.
+# Usage: tst_wine_installer.sh BUILD_DIR SETUP.exe
 source "$(dirname "${BASH_SOURCE[0]}")/../e2e/lib.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/winelib.sh"
 
@@ -17,6 +19,8 @@ folder=$build/Tirrel
     || fail "$setup is older than the folder; make both again with scripts/build-windows.sh"
 wine_init "$build"
 command -v xdotool >/dev/null || skip "xdotool is not installed"
+objdump=x86_64-w64-mingw32-objdump
+command -v "$objdump" >/dev/null || skip "$objdump is not installed"
 E2E_TIMEOUT=30
 
 wine_fresh_prefix "$E2E_TMP/prefix"
@@ -50,6 +54,30 @@ start_installed() {
 
 registered() { "$WINE_LOADER" reg query "$1" >/dev/null 2>&1; }
 
+# The synthesizer's library and soundfont and their licences: a folder without them would still
+# install and uninstall cleanly, and the program would only fall silent.
+synthesizer_files=(
+    libfluidsynth-3.dll TimGM6mb.sf2 licenses/FluidSynth-LGPL-2.1.txt licenses/gcem-Apache-2.0.txt
+    licenses/gcem-NOTICE.txt licenses/GPL-2.txt licenses/timgm6mb-soundfont.txt
+)
+
+# unresolved_imports DIR: each DLL that a program or library in DIR loads at start and that is
+# neither in DIR nor among Windows' own (Wine's system32, and the API sets, api-ms-* and ext-ms-*,
+# which the loader maps to system DLLs rather than finding as files), as FILE: DLL. Windows looks
+# for a DLL in the program's directory, whatever the directory of the library that needs it; names
+# are compared in lower case, as Windows does.
+unresolved_imports() {
+    local dir=$1 file dll
+    local -A present=()
+    while read -r file; do present[${file,,}]=1; done < <(cd "$dir" && find . -maxdepth 1 -type f -printf '%f\n')
+    while read -r file; do present[${file,,}]=1; done < <(find "$drive/windows/system32" -maxdepth 1 -type f -printf '%f\n')
+    while read -r file; do
+        while read -r dll; do
+            [[ ${dll,,} == api-ms-* || ${dll,,} == ext-ms-* || -n ${present[${dll,,}]:-} ]] || printf '%s: %s\n' "${file#"$dir"/}" "$dll"
+        done < <("$objdump" -p "$file" | sed -n 's/^\tDLL Name: //p')
+    done < <(find "$dir" -type f \( -iname '*.exe' -o -iname '*.dll' \))
+}
+
 for mode in AllUsers CurrentUser; do
     if [ "$mode" = AllUsers ]; then
         dir="$drive/Program Files/Tirrel"
@@ -73,6 +101,11 @@ for mode in AllUsers CurrentUser; do
     while read -r file; do
         cmp -s "$folder/$file" "$dir/$file" || fail "$file was installed changed"
     done <"$E2E_TMP/expected.txt"
+    for file in "${synthesizer_files[@]}"; do
+        [ -s "$dir/$file" ] || fail "the synthesizer's $file was not installed for $mode"
+    done
+    unresolved=$(unresolved_imports "$dir")
+    [ -z "$unresolved" ] || fail "installed for $mode without a DLL it needs: $unresolved"
     [ -f "$menu/Tirrel.lnk" ] || fail "no Start-menu entry in $menu"
     registered "$key" || fail "no entry $key in the list of programs"
 
