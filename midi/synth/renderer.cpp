@@ -27,16 +27,19 @@ constexpr std::int64_t kClockWindowNs = 500'000'000;
 // Until the output has rendered once, the lead assumes the period it was opened with.
 constexpr int kAssumedFrames = 512;
 
-bool isBankOrProgram(std::uint32_t message)
+// FluidSynth loads a preset's samples from the sound font when the preset is chosen, with
+// dynamic sample loading on (SynthEngine): so on a program change and on the bank select
+// before it.
+bool mayReadSoundFont(ShortMessage message)
 {
-    const std::uint32_t kind = message & 0xF0;
-    const std::uint32_t controller = (message >> 8) & 0x7F;
-    return kind == 0xC0 || (kind == 0xB0 && (controller == 0 || controller == 32));
+    return message.kind() == kProgramChange
+           || (message.kind() == kControlChange
+               && (message.data1() == kBankSelect || message.data1() == kBankSelectLsb));
 }
 
 } // namespace
 
-SynthRenderer::SynthRenderer(SynthEngine &synth, Clock clock)
+SynthRenderer::SynthRenderer(Instrument &synth, Clock clock)
     : synth_(synth)
     , clock_(clock)
     , rate_(SynthEngine::kSampleRate)
@@ -46,20 +49,21 @@ SynthRenderer::SynthRenderer(SynthEngine &synth, Clock clock)
     lastRenderNs_.store(now);
 }
 
-SynthRenderer::Sent SynthRenderer::send(std::uint32_t message, std::int64_t dueNs)
+SynthRenderer::Sent SynthRenderer::send(ShortMessage message, std::int64_t dueNs)
 {
-    const std::uint32_t tail = tail_.load(std::memory_order_relaxed);
-    const bool waiting = head_.load(std::memory_order_acquire) != tail;
-    // A program loads its samples when it is chosen, which must not happen on the audio
-    // thread; so a program change, and the bank select before it, may overtake messages
-    // that wait for their time, which ends no note early or late.
-    if ((dueNs == 0 && !waiting) || isBankOrProgram(message)) {
+    const std::uint64_t tail = tail_.load(std::memory_order_relaxed);
+    const std::uint64_t head = head_.load(std::memory_order_acquire);
+    const bool waiting = head != tail;
+    // Reading the sound font must not happen on the audio thread, so a program change, and
+    // the bank select before it, may overtake messages that wait for their time, which ends
+    // no note early or late.
+    if ((dueNs == 0 && !waiting) || mayReadSoundFont(message)) {
         applyHere(message);
         return Sent::Played;
     }
-    if (tail - head_.load(std::memory_order_acquire) == kEvents)
+    if (tail - head == kEvents)
         return Sent::Full;
-    events_[tail & (kEvents - 1)] = {dueNs, message};
+    events_[tail & (kEvents - 1)] = {dueNs, message.packed()};
     tail_.store(tail + 1, std::memory_order_release);
     return Sent::Queued;
 }
@@ -67,23 +71,23 @@ SynthRenderer::Sent SynthRenderer::send(std::uint32_t message, std::int64_t dueN
 // The sending side waits while the audio thread plays a message, which takes microseconds;
 // the audio thread never waits for the sending side, but leaves its messages for its next
 // period instead.
-void SynthRenderer::applyHere(std::uint32_t message)
+void SynthRenderer::applyHere(ShortMessage message)
 {
     senderInside_.store(true);
     while (rendererInside_.load())
         std::this_thread::yield();
-    synth_.apply(message);
+    synth_.play(message);
     senderInside_.store(false, std::memory_order_release);
 }
 
-bool SynthRenderer::applyOnAudioThread(std::uint32_t message)
+bool SynthRenderer::applyOnAudioThread(ShortMessage message)
 {
     rendererInside_.store(true);
     if (senderInside_.load()) {
         rendererInside_.store(false, std::memory_order_release);
         return false;
     }
-    synth_.apply(message);
+    synth_.play(message);
     rendererInside_.store(false, std::memory_order_release);
     return true;
 }
@@ -175,7 +179,7 @@ void SynthRenderer::renderEvents(int frames, float *left, float *right)
     const std::int64_t end = rendered_ + frames;
     int done = 0;
     for (;;) {
-        const std::uint32_t head = head_.load(std::memory_order_relaxed);
+        const std::uint64_t head = head_.load(std::memory_order_relaxed);
         if (head == tail_.load(std::memory_order_acquire))
             break;
         const Event event = events_[head & (kEvents - 1)];
@@ -190,7 +194,7 @@ void SynthRenderer::renderEvents(int frames, float *left, float *right)
             renderSpan(done, int(boundary - rendered_), left, right);
             done = int(boundary - rendered_);
         }
-        if (!applyOnAudioThread(event.message))
+        if (!applyOnAudioThread(*ShortMessage::unpack(event.message)))
             break;
         head_.store(head + 1, std::memory_order_release);
     }
