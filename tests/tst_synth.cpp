@@ -1,6 +1,7 @@
 #include "router/backend.h"
 #include "router/systemplatform.h"
 #include "synth/engine.h"
+#include "synth/fluidlog.h"
 #include "synth/renderer.h"
 
 #include <QDir>
@@ -10,12 +11,122 @@
 #include <QTemporaryFile>
 #include <QTest>
 
+#include <fluidsynth.h>
+#include <glib.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <numbers>
+#include <random>
+#include <thread>
 #include <vector>
 
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <pthread.h>
 #include <unistd.h>
+
+// What an audio thread must not do, counted on a thread while it has `onAudioThread` set: take
+// a lock, allocate, open or read a file. The executable's own definitions come before the
+// C library's and GLib's for every library in the process, FluidSynth and ours included.
+// AddressSanitizer owns malloc: its builds count everything else.
+namespace probe {
+
+thread_local bool onAudioThread = false;
+std::atomic<int> locks{0};
+std::atomic<int> allocations{0};
+std::atomic<int> fileReads{0};
+
+void count(std::atomic<int> &counter)
+{
+    if (onAudioThread)
+        counter.fetch_add(1, std::memory_order_relaxed);
+}
+
+// The next definition of `name`, looked up on first use: dlsym takes no lock of these.
+template <typename Function>
+Function next(std::atomic<Function> &cache, const char *name)
+{
+    Function function = cache.load(std::memory_order_relaxed);
+    if (function == nullptr) {
+        function = reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
+        cache.store(function, std::memory_order_relaxed);
+    }
+    return function;
+}
+
+} // namespace probe
+
+extern "C" {
+
+int pthread_mutex_lock(pthread_mutex_t *mutex)
+{
+    static std::atomic<int (*)(pthread_mutex_t *)> real{nullptr};
+    probe::count(probe::locks);
+    return probe::next(real, "pthread_mutex_lock")(mutex);
+}
+
+void g_mutex_lock(GMutex *mutex)
+{
+    static std::atomic<void (*)(GMutex *)> real{nullptr};
+    probe::count(probe::locks);
+    probe::next(real, "g_mutex_lock")(mutex);
+}
+
+void g_rec_mutex_lock(GRecMutex *mutex)
+{
+    static std::atomic<void (*)(GRecMutex *)> real{nullptr};
+    probe::count(probe::locks);
+    probe::next(real, "g_rec_mutex_lock")(mutex);
+}
+
+FILE *fopen(const char *path, const char *mode)
+{
+    static std::atomic<FILE *(*)(const char *, const char *)> real{nullptr};
+    probe::count(probe::fileReads);
+    return probe::next(real, "fopen")(path, mode);
+}
+
+size_t fread(void *buffer, size_t size, size_t count, FILE *file)
+{
+    static std::atomic<size_t (*)(void *, size_t, size_t, FILE *)> real{nullptr};
+    probe::count(probe::fileReads);
+    return probe::next(real, "fread")(buffer, size, count, file);
+}
+
+ssize_t read(int fd, void *buffer, size_t size)
+{
+    static std::atomic<ssize_t (*)(int, void *, size_t)> real{nullptr};
+    probe::count(probe::fileReads);
+    return probe::next(real, "read")(fd, buffer, size);
+}
+
+#ifndef __SANITIZE_ADDRESS__
+void *__libc_malloc(size_t size);
+void *__libc_calloc(size_t count, size_t size);
+void *__libc_realloc(void *pointer, size_t size);
+
+void *malloc(size_t size)
+{
+    probe::count(probe::allocations);
+    return __libc_malloc(size);
+}
+
+void *calloc(size_t count, size_t size)
+{
+    probe::count(probe::allocations);
+    return __libc_calloc(count, size);
+}
+
+void *realloc(void *pointer, size_t size)
+{
+    probe::count(probe::allocations);
+    return __libc_realloc(pointer, size);
+}
+#endif
+
+} // extern "C"
 
 using namespace midi;
 
@@ -142,9 +253,10 @@ QString errorText(MidiPlatform &platform, MmResult code)
 }
 
 // The time an output would ask for its next period, for a renderer under test.
-std::int64_t fakeNowNs = 0;
-std::int64_t fakeNow() { return fakeNowNs; }
+std::atomic<std::int64_t> fakeNowNs{0};
+std::int64_t fakeNow() { return fakeNowNs.load(); }
 std::int64_t nsOfFrame(std::int64_t frame) { return frame * 1'000'000'000 / kRate; }
+constexpr int kPeriod = 512;
 
 // The first frame above -60 dBFS.
 int onsetOf(const std::vector<float> &x)
@@ -158,7 +270,6 @@ int onsetOf(const std::vector<float> &x)
 // the left channel.
 std::vector<float> renderScheduled(SynthEngine &synth, std::uint32_t message, int sendFrame, std::int64_t dueFrame)
 {
-    constexpr int kPeriod = 512;
     SynthRenderer renderer(synth, &fakeNow);
     std::vector<float> left(frames(500)), right(left.size());
     for (int at = 0; at + kPeriod <= int(left.size()); at += kPeriod) {
@@ -172,6 +283,104 @@ std::vector<float> renderScheduled(SynthEngine &synth, std::uint32_t message, in
     }
     return left;
 }
+
+// An output's thread on the fake clock: renders a period, moves the clock a period on,
+// rests `pace`, and again, `periods` times or until stopped. `each` runs after every
+// period, on that thread.
+class AudioThread
+{
+public:
+    AudioThread(SynthRenderer &renderer, std::uint64_t periods, std::chrono::microseconds pace = {},
+                std::function<void(std::uint64_t)> each = {})
+        : renderer_(renderer), limit_(periods), pace_(pace), each_(std::move(each)), thread_([this] { run(); })
+    {
+    }
+    ~AudioThread() { stop(); }
+
+    // Waits for the periods asked for.
+    void finish()
+    {
+        if (thread_.joinable())
+            thread_.join();
+    }
+    void stop()
+    {
+        stop_.store(true);
+        finish();
+    }
+    std::uint64_t periods() const { return periods_.load(); }
+    std::uint64_t rendered() const { return rendered_.load(); }
+    // Waits until `count` periods have passed, for at most two seconds.
+    bool waitForPeriods(std::uint64_t count) const
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (periods() < count && timer.elapsed() < 2000)
+            std::this_thread::yield();
+        return periods() >= count;
+    }
+
+private:
+    void run()
+    {
+        std::vector<float> left(kPeriod), right(kPeriod);
+        probe::onAudioThread = true;
+        for (std::uint64_t period = 0; period < limit_ && !stop_.load(); ++period) {
+            if (renderer_.render(kPeriod, left.data(), right.data()))
+                rendered_.fetch_add(1);
+            if (each_)
+                each_(period);
+            fakeNowNs.fetch_add(nsOfFrame(kPeriod));
+            periods_.fetch_add(1);
+            if (pace_.count() > 0)
+                std::this_thread::sleep_for(pace_);
+        }
+        probe::onAudioThread = false;
+    }
+
+    SynthRenderer &renderer_;
+    const std::uint64_t limit_;
+    const std::chrono::microseconds pace_;
+    const std::function<void(std::uint64_t)> each_;
+    std::atomic<bool> stop_{false};
+    std::atomic<std::uint64_t> periods_{0};
+    std::atomic<std::uint64_t> rendered_{0};
+    std::thread thread_;
+};
+
+// Records what it is played, and whether on the audio thread, into room made beforehand;
+// renders silence.
+class Recorder final : public Instrument
+{
+public:
+    struct Played
+    {
+        std::uint32_t message;
+        bool onAudioThread;
+    };
+
+    explicit Recorder(std::size_t room) : played_(room) {}
+
+    void play(ShortMessage message) override
+    {
+        const std::size_t at = count_.load(std::memory_order_relaxed);
+        if (at < played_.size())
+            played_[at] = {message.packed(), probe::onAudioThread};
+        count_.store(at + 1, std::memory_order_release);
+    }
+    bool render(int frames, float *left, float *right) override
+    {
+        std::fill_n(left, frames, 0.0f);
+        std::fill_n(right, frames, 0.0f);
+        return true;
+    }
+    std::size_t count() const { return count_.load(std::memory_order_acquire); }
+    const Played &at(std::size_t index) const { return played_.at(index); }
+
+private:
+    std::vector<Played> played_;
+    std::atomic<std::size_t> count_{0};
+};
 
 } // namespace
 
@@ -319,6 +528,148 @@ private slots:
         QVERIFY2(synth.loadSoundFont({kTimGM}, error), qPrintable(error));
         const int onset = onsetOf(renderScheduled(synth, 0x007F3C90, sendFrame, dueFrame)) - attack;
         QVERIFY2(std::abs(onset - expected) <= 32, qPrintable(QStringLiteral("sounded at frame %1").arg(onset)));
+    }
+
+    // The audio thread meets a message that waits for its time and what is sent behind it.
+    // Whatever reads the sound font (a preset chosen again) is played by the sending side
+    // instead, and FluidSynth's log takes no lock there either.
+    void audioThreadNeitherLocksNorLoads_data()
+    {
+        QTest::addColumn<Messages>("behind");
+        QTest::addColumn<bool>("readsSoundFont");  // on the sending side
+        QTest::addColumn<bool>("logs");
+        QTest::newRow("a note-off") << Messages{0x00003C80} << false << false;
+        QTest::newRow("a system reset") << Messages{0x000000FF} << true << false;
+        QTest::newRow("a bank select and a program change") << Messages{0x000000B0, 0x000005C0} << true << false;
+        QTest::newRow("an error logged on the audio thread") << Messages{} << false << true;
+    }
+    void audioThreadNeitherLocksNorLoads()
+    {
+        QFETCH(Messages, behind);
+        QFETCH(bool, readsSoundFont);
+        QFETCH(bool, logs);
+        SynthEngine synth;
+        QString error;
+        QVERIFY2(synth.loadSoundFont({kTimGM}, error), qPrintable(error));
+        // Every melodic channel leaves the piano for the flute, which shares no sample with
+        // it, and FluidSynth unloads the piano's samples: choosing it again, as a reset
+        // does, reads them from the sound font.
+        for (int channel = 0; channel < kChannels; ++channel) {
+            if (channel != 9)
+                synth.play(checked(pack(kProgramChange | channel, 73)));
+        }
+        fakeNowNs = 0;
+        SynthRenderer renderer(synth, &fakeNow);
+        renderer.send(checked(0x00643C90), nsOfFrame(20 * kPeriod));
+
+        probe::locks = probe::allocations = probe::fileReads = 0;
+        probe::onAudioThread = true;
+        for (std::uint32_t message : std::as_const(behind))
+            renderer.send(checked(message));
+        probe::onAudioThread = false;
+        const int readsWhileSending = probe::fileReads;
+
+        const std::uint64_t mark = FluidLog::mark();
+        AudioThread audio(renderer, 40, {}, [&](std::uint64_t period) {
+            // FluidSynth renders through OpenMP, whose first parallel region on a thread
+            // allocates that thread's state: once, in an output's first period.
+            if (period == 0)
+                probe::locks = probe::allocations = probe::fileReads = 0;
+            if (logs && period == 10)
+                fluid_log(FLUID_ERR, "fluid_probe: error %d on the audio thread", int(period));
+        });
+        audio.finish();
+        QCOMPARE(audio.periods(), 40u);
+        QCOMPARE(probe::fileReads.load(), 0);
+        QCOMPARE(probe::locks.load(), 0);
+        QCOMPARE(probe::allocations.load(), 0);
+
+        QCOMPARE(readsWhileSending > 0, readsSoundFont);
+        if (logs)
+            QCOMPARE(FluidLog::errorsSince(mark), QStringList{"fluid_probe: error 10 on the audio thread"});
+    }
+
+    // A system reset is played by the sending side at once; what waits for its time then
+    // is dropped, and what is sent after it plays at its time.
+    void systemResetDropsWhatWaits()
+    {
+        Recorder recorder(8);
+        fakeNowNs = 0;
+        SynthRenderer renderer(recorder, &fakeNow);
+        QCOMPARE(renderer.send(checked(0x00643C90), nsOfFrame(5 * kPeriod)), SynthRenderer::Sent::Queued);
+        QCOMPARE(renderer.send(checked(0x00003C80), nsOfFrame(6 * kPeriod)), SynthRenderer::Sent::Queued);
+        QCOMPARE(renderer.send(checked(0x000000FF)), SynthRenderer::Sent::Played);
+        QCOMPARE(renderer.send(checked(0x00643E90), nsOfFrame(7 * kPeriod)), SynthRenderer::Sent::Queued);
+        AudioThread audio(renderer, 10);
+        audio.finish();
+        QCOMPARE(recorder.count(), 2u);
+        QCOMPARE(recorder.at(0).message, 0x000000FFu);
+        QVERIFY(!recorder.at(0).onAudioThread);
+        QCOMPARE(recorder.at(1).message, 0x00643E90u);
+        QVERIFY(recorder.at(1).onAudioThread);
+    }
+
+    // The sending side fills the ring faster than the audio thread empties it: it is told
+    // so, and every message it queued plays once, in order, on the audio thread.
+    void fullRingWithTwoThreads()
+    {
+        constexpr std::size_t kMessages = 3 * 4096;
+        Recorder recorder(kMessages);
+        fakeNowNs = 0;
+        SynthRenderer renderer(recorder, &fakeNow);
+        std::vector<std::uint32_t> queued;
+        queued.reserve(kMessages);
+        int full = 0;
+        // A period a millisecond, as an output's thread would ask for them.
+        AudioThread audio(renderer, 1'000'000, std::chrono::milliseconds(1));
+        for (std::size_t i = 0; i < kMessages; ++i) {
+            // Key pressure, all different, none that the sending side plays itself.
+            const std::uint32_t message = pack(kKeyPressure | (i % 16), i / 16 % 128, i / 2048 % 128);
+            // Spread over some fifty periods of the audio thread.
+            const std::int64_t due = nsOfFrame(std::int64_t(i) * 2) + 1;
+            SynthRenderer::Sent sent;
+            while ((sent = renderer.send(checked(message), due)) == SynthRenderer::Sent::Full) {
+                ++full;
+                std::this_thread::yield();
+            }
+            QCOMPARE(sent, SynthRenderer::Sent::Queued);
+            queued.push_back(message);
+        }
+        QElapsedTimer timer;
+        timer.start();
+        while (recorder.count() < kMessages && timer.elapsed() < 5000)
+            std::this_thread::yield();
+        audio.stop();
+
+        QVERIFY(full > 0);
+        QCOMPARE(recorder.count(), kMessages);
+        for (std::size_t i = 0; i < kMessages; ++i) {
+            QCOMPARE(recorder.at(i).message, queued[i]);
+            QVERIFY(recorder.at(i).onAudioThread);
+        }
+    }
+
+    // Rendering pauses after a quarter of a second of silence, decided on the audio
+    // thread. A wake-up that comes as it decides must win: once wake() has returned, the
+    // renderer renders again.
+    void wakeRacesThePause()
+    {
+        Recorder recorder(0);
+        fakeNowNs = 0;
+        SynthRenderer renderer(recorder, &fakeNow);
+        AudioThread audio(renderer, 100'000'000);
+        std::mt19937 random(1);
+        // 250 ms, 22 silent periods after the last wake-up, make the pause: the next
+        // wake-up lands just before, at or just after the period that decides it.
+        std::uniform_int_distribution<int> between(20, 23);
+        for (int round = 0; round < 2000; ++round) {
+            QVERIFY(audio.waitForPeriods(audio.periods() + std::uint64_t(between(random))));
+            renderer.wake();
+            const std::uint64_t rendered = audio.rendered();
+            // The period under way may have begun before the wake-up; the next one may not.
+            QVERIFY(audio.waitForPeriods(audio.periods() + 2));
+            QVERIFY2(audio.rendered() > rendered, qPrintable(QStringLiteral("round %1").arg(round)));
+        }
     }
 
     // Finding and loading the sound font.

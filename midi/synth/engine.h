@@ -38,7 +38,8 @@ public:
     QString soundFont() const { return soundFont_; }
 
     // Plays a channel message or a system reset; the other system messages mean nothing
-    // to a synthesizer without a sequencer.
+    // to a synthesizer without a sequencer. A program change, a bank select and a system
+    // reset may read the sound font from disk: they are never played on the audio thread.
     void play(ShortMessage message) override;
     // Overwrites both buffers with the next `frames` frames, reverb and chorus mixed in.
     bool render(int frames, float *left, float *right) override;

@@ -28,11 +28,11 @@ constexpr std::int64_t kClockWindowNs = 500'000'000;
 constexpr int kAssumedFrames = 512;
 
 // FluidSynth loads a preset's samples from the sound font when the preset is chosen, with
-// dynamic sample loading on (SynthEngine): so on a program change and on the bank select
-// before it.
+// dynamic sample loading on (SynthEngine): so on a program change, on the bank select
+// before it, and on a system reset, which chooses every channel's preset again.
 bool mayReadSoundFont(ShortMessage message)
 {
-    return message.kind() == kProgramChange
+    return message.status() == kSystemReset || message.kind() == kProgramChange
            || (message.kind() == kControlChange
                && (message.data1() == kBankSelect || message.data1() == kBankSelectLsb));
 }
@@ -53,19 +53,28 @@ SynthRenderer::Sent SynthRenderer::send(ShortMessage message, std::int64_t dueNs
 {
     const std::uint64_t tail = tail_.load(std::memory_order_relaxed);
     const std::uint64_t head = head_.load(std::memory_order_acquire);
-    const bool waiting = head != tail;
+    if (message.status() == kSystemReset)
+        dropBefore_.store(tail, std::memory_order_release);
+    const bool waiting = firstWaiting(head) != tail;
     // Reading the sound font must not happen on the audio thread, so a program change, and
     // the bank select before it, may overtake messages that wait for their time, which ends
-    // no note early or late.
+    // no note early or late; a system reset drops them.
     if ((dueNs == 0 && !waiting) || mayReadSoundFont(message)) {
         applyHere(message);
         return Sent::Played;
     }
+    // Counted from the audio thread's place, not from what it will skip: until it has
+    // passed them, those records are its own.
     if (tail - head == kEvents)
         return Sent::Full;
     events_[tail & (kEvents - 1)] = {dueNs, message.packed()};
     tail_.store(tail + 1, std::memory_order_release);
     return Sent::Queued;
+}
+
+std::uint64_t SynthRenderer::firstWaiting(std::uint64_t head) const
+{
+    return std::max(head, dropBefore_.load(std::memory_order_acquire));
 }
 
 // The sending side waits while the audio thread plays a message, which takes microseconds;
@@ -182,6 +191,12 @@ void SynthRenderer::renderEvents(int frames, float *left, float *right)
         const std::uint64_t head = head_.load(std::memory_order_relaxed);
         if (head == tail_.load(std::memory_order_acquire))
             break;
+        // What a reset dropped is skipped. A message taken before the drop shows here plays
+        // before the reset: the sending side waits for it (applyHere).
+        if (const std::uint64_t next = firstWaiting(head); next != head) {
+            head_.store(next, std::memory_order_release);
+            continue;
+        }
         const Event event = events_[head & (kEvents - 1)];
         const std::int64_t at = event.dueNs == 0 ? rendered_ + done : frameOf(event.dueNs);
         // FluidSynth starts a message's effect with its next block: the block boundary
@@ -215,7 +230,7 @@ void SynthRenderer::pauseIfQuiet(std::uint64_t state, std::int64_t now, int fram
         lastLoudNs_.store(now, std::memory_order_relaxed);
         return;
     }
-    const bool waiting = head_.load(std::memory_order_relaxed) != tail_.load(std::memory_order_acquire);
+    const bool waiting = firstWaiting(head_.load(std::memory_order_relaxed)) != tail_.load(std::memory_order_acquire);
     if (held_.load(std::memory_order_relaxed) == 0 && !waiting
         && now - lastLoudNs_.load(std::memory_order_relaxed) >= kQuietBeforePauseNs)
         // Fails, and rendering goes on, if the sending side has woken it since `state` was read.

@@ -5,9 +5,11 @@
 // other as soon as possible, all in the order they were sent.
 //
 // Two threads touch the synthesizer: the sending side and the audio output's thread.
-// The audio thread never locks, waits or allocates: messages reach it through a ring of
-// fixed size, and a message the sending side plays itself is kept apart from the audio
-// thread's by two flags, the sending side being the one that waits.
+// The audio thread never locks, waits, allocates or reads a file: messages reach it
+// through a ring of fixed size, and a message the sending side plays itself is kept apart
+// from the audio thread's by two flags, the sending side being the one that waits. What
+// may read the sound font (a program change, a bank select, a system reset) the sending
+// side always plays itself.
 
 #include "midi/midiplatform.h"
 #include "midi/shortmessage.h"
@@ -36,7 +38,8 @@ public:
         Full,    // not taken: the audio output has not taken those sent before
     };
     // On the sending side. Plays `message` at `dueNs` on the clock, or as soon as possible
-    // when `dueNs` is 0.
+    // when `dueNs` is 0. A system reset plays at once, and what waits is dropped: the
+    // reset would have ended it, at most the output's lead later.
     Sent send(ShortMessage message, std::int64_t dueNs = 0);
     // Rendering resumes after a pause; true if it had paused, so that an output which
     // stopped asking for sound must be asked again.
@@ -74,6 +77,8 @@ private:
 
     void applyHere(ShortMessage message);
     bool applyOnAudioThread(ShortMessage message);
+    // The first message still to play: those before it have played or were dropped.
+    std::uint64_t firstWaiting(std::uint64_t head) const;
     void renderEvents(int frames, float *left, float *right);
     void renderSpan(int from, int to, float *left, float *right);
     std::int64_t frameOf(std::int64_t dueNs) const;
@@ -85,9 +90,12 @@ private:
     const double rate_;
 
     // The ring: written by the sending side at `tail_`, read by the audio thread at `head_`.
+    // The audio thread skips, unplayed, what comes before `dropBefore_`. Positions of 64 bits
+    // never wrap, so the later of two is the larger.
     std::array<Event, kEvents> events_{};
     std::atomic<std::uint64_t> head_{0};
     std::atomic<std::uint64_t> tail_{0};
+    std::atomic<std::uint64_t> dropBefore_{0};
     // Which side is inside the synthesizer's message calls.
     std::atomic<bool> senderInside_{false};
     std::atomic<bool> rendererInside_{false};
