@@ -3,6 +3,7 @@
 
 #include "alsa/alsaports.h"
 #include "errortext.h"
+#include "ports/portoutput.h"
 #include "router/backend.h"
 #include "router/systemplatform.h"
 #include "support/jackserver.h"
@@ -163,6 +164,10 @@ private slots:
     void watchLosesAndFindsItsServer();
     void announcementsThatChangeThePorts_data();
     void announcementsThatChangeThePorts();
+    void announcementsThatEndAPort_data();
+    void announcementsThatEndAPort();
+    void sequencerAddressOfAPortName_data();
+    void sequencerAddressOfAPortName();
 
 private:
     bool startServer(const JackServer::Options &options = {});
@@ -576,15 +581,18 @@ void TestPortOut::idKeepsItsPort()
 void TestPortOut::portVanishesWhileOpen_data()
 {
     QTest::addColumn<int>("signal");  // to the capture process; 0: an in-process client closes
+    QTest::addColumn<bool>("cut");    // the port stays; another client cuts the connection to it
 
-    QTest::newRow("capture client closes") << 0;
-    QTest::newRow("capture process killed") << int(SIGKILL);
-    QTest::newRow("capture process terminated") << int(SIGTERM);
+    QTest::newRow("capture client closes") << 0 << false;
+    QTest::newRow("capture process killed") << int(SIGKILL) << false;
+    QTest::newRow("capture process terminated") << int(SIGTERM) << false;
+    QTest::newRow("connection cut by another client") << 0 << true;
 }
 
 void TestPortOut::portVanishesWhileOpen()
 {
     QFETCH(int, signal);
+    QFETCH(bool, cut);
     // Messages to a dead port are not looked for, so the faster asynchronous server will do.
     JackServer::Options options;
     options.synchronous = signal == 0;
@@ -612,15 +620,29 @@ void TestPortOut::portVanishesWhileOpen()
     if (sink)
         QCOMPARE(sink->waitForEvents(1, kArrival).size(), 1u);
 
-    if (sink) {
+    if (cut) {
+        jack_client_t *other = jack_client_open("cutter", JackNoStartServer, nullptr);
+        QVERIFY(other);
+        const std::string ours = midi::portClientName() + ":" + midi::kOutputPortName;
+        QCOMPARE(jack_disconnect(other, ours.c_str(), qPrintable(port)), 0);
+        jack_client_close(other);
+    } else if (sink) {
         sink->close();
+        QVERIFY(server_->waitForPort(port, false));
     } else {
         QVERIFY(testsupport::endProcess(dump, signal));
         children_.clear();
+        QVERIFY(server_->waitForPort(port, false));
     }
-    QVERIFY(server_->waitForPort(port, false));
 
-    QCOMPARE(ports.send(handle, kNoteOn), result::MidiNoDevice);
+    // The output hears of it from JACK a moment after the graph shows it; until then a
+    // message goes nowhere, as it would to any port that has just gone.
+    QElapsedTimer timer;
+    timer.start();
+    MmResult code = result::NoError;
+    while ((code = ports.send(handle, kNoteOn)) == result::NoError && timer.elapsed() < 1000)
+        std::this_thread::sleep_for(1ms);
+    QCOMPARE(code, result::MidiNoDevice);
     QVERIFY2(errorText(ports, result::MidiNoDevice).contains(port), qPrintable(errorText(ports, result::MidiNoDevice)));
     QCOMPARE(ports.send(handle, 0x00003C80), result::MidiNoDevice);
     QCOMPARE(ports.close(handle), result::NoError);
@@ -863,6 +885,64 @@ void TestPortOut::announcementsThatChangeThePorts()
     event.source = {SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE};
     event.data.addr = {130, 0};
     QCOMPARE(midi::changesPorts(event), changes);
+}
+
+void TestPortOut::announcementsThatEndAPort_data()
+{
+    QTest::addColumn<int>("type");
+    QTest::addColumn<int>("client");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<bool>("ends");
+
+    // The output plays to 130:1.
+    QTest::newRow("its port exits") << int(SND_SEQ_EVENT_PORT_EXIT) << 130 << 1 << true;
+    QTest::newRow("its client exits") << int(SND_SEQ_EVENT_CLIENT_EXIT) << 130 << 0 << true;
+    QTest::newRow("another port of its client exits") << int(SND_SEQ_EVENT_PORT_EXIT) << 130 << 0 << false;
+    QTest::newRow("the same port number of another client exits") << int(SND_SEQ_EVENT_PORT_EXIT) << 131 << 1 << false;
+    QTest::newRow("another client exits") << int(SND_SEQ_EVENT_CLIENT_EXIT) << 129 << 0 << false;
+    QTest::newRow("its port changes") << int(SND_SEQ_EVENT_PORT_CHANGE) << 130 << 1 << false;
+    QTest::newRow("it is disconnected") << int(SND_SEQ_EVENT_PORT_UNSUBSCRIBED) << 130 << 1 << false;
+}
+
+void TestPortOut::announcementsThatEndAPort()
+{
+    QFETCH(int, type);
+    QFETCH(int, client);
+    QFETCH(int, port);
+    QFETCH(bool, ends);
+    snd_seq_event_t event{};
+    event.type = static_cast<snd_seq_event_type_t>(type);
+    event.source = {SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE};
+    event.data.addr = {static_cast<unsigned char>(client), static_cast<unsigned char>(port)};
+    QCOMPARE(midi::endsPort(event, {130, 1}), ends);
+}
+
+void TestPortOut::sequencerAddressOfAPortName_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("client");  // -1: no address
+    QTest::addColumn<int>("port");
+
+    QTest::newRow("as RtMidi lists it") << "Midi Through:Midi Through Port-0 14:0" << 14 << 0;
+    QTest::newRow("highest numbers") << "Synth:out 255:255" << 255 << 255;
+    QTest::newRow("numbers in the names too") << "Synth 2:Port 3 130:1" << 130 << 1;
+    QTest::newRow("client number beyond a byte") << "Synth:out 256:0" << -1 << 0;
+    QTest::newRow("no address") << "Synth:out" << -1 << 0;
+    QTest::newRow("address with more after it") << "Synth:out 20:0x" << -1 << 0;
+    QTest::newRow("empty") << "" << -1 << 0;
+}
+
+void TestPortOut::sequencerAddressOfAPortName()
+{
+    QFETCH(QString, name);
+    QFETCH(int, client);
+    QFETCH(int, port);
+    const std::optional<snd_seq_addr_t> address = midi::sequencerAddress(name.toStdString());
+    QCOMPARE(address.has_value(), client >= 0);
+    if (address) {
+        QCOMPARE(int(address->client), client);
+        QCOMPARE(int(address->port), port);
+    }
 }
 
 int main(int argc, char *argv[])

@@ -36,7 +36,7 @@ Failure portGone(const std::string &port)
 std::optional<Failure> PortOutput::sendAt(ShortMessage message, std::int64_t dueNs)
 {
     if (!lost_)
-        lost_ = check();
+        lost_ = heardOfLoss();
     if (lost_)
         return lost_;
     return write(message.bytes(), message.size(), dueNs);

@@ -35,8 +35,9 @@ public:
     std::optional<Failure> sendAt(ShortMessage message, std::int64_t dueNs) final;
 
 protected:
-    // A failure once the port can no longer be reached.
-    virtual std::optional<Failure> check() = 0;
+    // A failure once the system has said that the port can no longer be reached. Called for
+    // every message, so it reads what the system's news left and looks nothing up.
+    virtual std::optional<Failure> heardOfLoss() = 0;
     // Writes the message for `dueNs` on the steady clock, or as soon as possible when 0
     // or where the port cannot place messages in time.
     virtual std::optional<Failure> write(const std::uint8_t *bytes, std::size_t size, std::int64_t dueNs) = 0;
