@@ -39,56 +39,45 @@ public:
 
 using Send = std::function<void(midi::MidiOut &)>;
 
-// What a fake output of the router was given: the port it plays to, and the bytes.
-struct Delivery
-{
-    std::string port;
-    QByteArray bytes;
-};
+// A backend of the router with the ports named, or none when its system cannot be reached;
+// its outputs log the port they play to and the bytes.
+using Delivered = std::vector<std::pair<std::string, QByteArray>>;
 
-class FakeOutput final : public midi::Output
-{
-public:
-    FakeOutput(std::string port, std::vector<Delivery> &log) : port_(std::move(port)), log_(log) {}
-    std::optional<midi::Failure> send(midi::ShortMessage message) override
-    {
-        log_.push_back({port_, QByteArray(reinterpret_cast<const char *>(message.bytes()), qsizetype(message.size()))});
-        return std::nullopt;
-    }
-
-private:
-    std::string port_;
-    std::vector<Delivery> &log_;
-};
-
-// A backend of the router with the ports named, or one whose system cannot be reached.
 class FakeBackend final : public midi::Backend
 {
 public:
-    FakeBackend(QStringList names, std::vector<Delivery> &log, bool reachable = true)
-        : names_(std::move(names)), log_(log), reachable_(reachable)
-    {
-    }
+    FakeBackend(QStringList names, Delivered &log, bool reachable = true) : names_(names), log_(log), reachable_(reachable) {}
+
     std::vector<midi::Port> list() override
     {
         if (!reachable_)
             throw std::runtime_error("no such system here");
         std::vector<midi::Port> ports;
         for (const QString &name : names_) {
-            midi::Port port{name.toStdString(), {}};
-            midi::setProductName(port.caps, name.toStdU16String());
-            ports.push_back(port);
+            ports.push_back({name.toStdString(), {}});
+            midi::setProductName(ports.back().caps, name.toStdU16String());
         }
         return ports;
     }
     std::unique_ptr<midi::Output> open(const midi::Port &port, midi::Failure &) override
     {
-        return std::make_unique<FakeOutput>(port.name, log_);
+        struct Logged final : midi::Output
+        {
+            Logged(std::string port, Delivered &log) : port(std::move(port)), log(log) {}
+            std::optional<midi::Failure> send(midi::ShortMessage message) override
+            {
+                log.emplace_back(port, QByteArray(reinterpret_cast<const char *>(message.bytes()), qsizetype(message.size())));
+                return std::nullopt;
+            }
+            std::string port;
+            Delivered &log;
+        };
+        return std::make_unique<Logged>(port.name, log_);
     }
 
 private:
     QStringList names_;
-    std::vector<Delivery> &log_;
+    Delivered &log_;
     bool reachable_;
 };
 
@@ -169,22 +158,14 @@ private slots:
 
         QTest::newRow("note on") << 0x007F3C90u << QByteArray("\x90\x3C\x7F", 3);
         QTest::newRow("bits 24-31 carry nothing") << 0xFF7F3C90u << QByteArray("\x90\x3C\x7F", 3);
-        QTest::newRow("0xEF, largest data bytes") << 0x007F7FEFu << QByteArray("\xEF\x7F\x7F", 3);
         QTest::newRow("program change, unsent byte above 0x7F") << 0x00FF09C0u << QByteArray("\xC0\x09", 2);
-        QTest::newRow("quarter frame, unsent byte above 0x7F") << 0x00FF05F1u << QByteArray("\xF1\x05", 2);
-        QTest::newRow("song position, system with two") << 0x000201F2u << QByteArray("\xF2\x01\x02", 3);
         QTest::newRow("timing clock, status alone") << 0x00FFFFF8u << QByteArray("\xF8", 1);
         QTest::newRow("system reset") << 0x000000FFu << QByteArray("\xFF", 1);
         QTest::newRow("no status byte") << 0x00007F3Cu << QByteArray();
-        QTest::newRow("status 0x00") << 0x00000000u << QByteArray();
         QTest::newRow("data1 with top bit") << 0x007FBC90u << QByteArray();
         QTest::newRow("data2 with top bit") << 0x00FF3C90u << QByteArray();
-        QTest::newRow("program 0x80") << 0x000080C0u << QByteArray();
-        QTest::newRow("song select 0x80") << 0x000080F3u << QByteArray();
         QTest::newRow("system exclusive") << 0x000001F0u << QByteArray();
-        QTest::newRow("end of exclusive") << 0x000000F7u << QByteArray();
         QTest::newRow("0xF4, undefined") << 0x000000F4u << QByteArray();
-        QTest::newRow("0xFD, undefined") << 0x000000FDu << QByteArray();
     }
 
     void oneAnswerForEveryOutput()
@@ -192,25 +173,17 @@ private slots:
         QFETCH(quint32, message);
         QFETCH(QByteArray, sent);
         const midi::MmResult expected = sent.isEmpty() ? midi::result::InvalidParam : midi::result::NoError;
-
-        std::vector<Delivery> delivered;
+        Delivered delivered;
         midi::SystemPlatform system;
-        system.setMapper(std::make_unique<FakeBackend>(QStringList{QStringLiteral("Mapper")}, delivered));
+        system.setMapper(std::make_unique<FakeBackend>(QStringList{"Mapper"}, delivered));
         midi::HMidiOut handle = 0;
         QCOMPARE(system.open(handle, midi::kMidiMapper, 0, 0, 0), midi::result::NoError);
         QCOMPARE(system.send(handle, message), expected);
         QCOMPARE(system.sendAt(handle, message, midi::steadyNs()), expected);
-        if (sent.isEmpty()) {
-            QVERIFY(delivered.empty());
-            char16_t text[midi::kMaxErrorLength] = {};
-            QCOMPARE(system.errorText(expected, text, midi::kMaxErrorLength), midi::result::NoError);
-            const QString shown = QString::fromUtf16(text);
-            QVERIFY2(shown.contains(QStringLiteral("0x%1").arg(message, 8, 16, QLatin1Char('0'))), qPrintable(shown));
-        } else {
-            QCOMPARE(delivered.size(), 2u);
-            QCOMPARE(delivered[0].bytes, sent);
-            QCOMPARE(delivered[1].bytes, sent);
-        }
+        QCOMPARE(delivered, (sent.isEmpty() ? Delivered{} : Delivered(2, {"", sent})));
+        char16_t text[midi::kMaxErrorLength] = {};
+        system.errorText(midi::result::InvalidParam, text, midi::kMaxErrorLength);
+        QCOMPARE(QString::fromUtf16(text).contains(QStringLiteral("0x%1").arg(message, 8, 16, QLatin1Char('0'))), sent.isEmpty());
 
         openDevice0();
         QCOMPARE(platform->send(midi->handle(), message), expected);
@@ -220,32 +193,27 @@ private slots:
     // next: the id the list gives opens that port, and no other.
     void deviceIdsAcrossTwoPortBackends_data()
     {
-        QTest::addColumn<QStringList>("first");
         QTest::addColumn<bool>("firstReachable");
         QTest::addColumn<QStringList>("second");
         QTest::addColumn<int>("id");
         QTest::addColumn<QString>("opens");  // empty: no such id
 
-        const QStringList a = {QStringLiteral("a0"), QStringLiteral("a1")};
-        const QStringList b = {QStringLiteral("b0"), QStringLiteral("b1")};
-        QTest::newRow("first backend's last port") << a << true << b << 1 << "a1";
-        QTest::newRow("second backend's first port follows it") << a << true << b << 2 << "b0";
-        QTest::newRow("second backend's last port") << a << true << b << 3 << "b1";
-        QTest::newRow("one past the last") << a << true << b << 4 << QString();
-        QTest::newRow("first backend empty: the second's from 0") << QStringList{} << true << b << 0 << "b0";
-        QTest::newRow("first backend unreachable: the second's from 0") << a << false << b << 1 << "b1";
-        QTest::newRow("second backend empty") << a << true << QStringList{} << 2 << QString();
+        const QStringList b = {"b0", "b1"};
+        QTest::newRow("first backend's last port") << true << b << 1 << "a1";
+        QTest::newRow("second backend's first port follows it") << true << b << 2 << "b0";
+        QTest::newRow("one past the last") << true << b << 4 << QString();
+        QTest::newRow("first backend unreachable: the second's from 0") << false << b << 1 << "b1";
+        QTest::newRow("second backend empty") << true << QStringList{} << 2 << QString();
     }
 
     void deviceIdsAcrossTwoPortBackends()
     {
-        QFETCH(QStringList, first);
         QFETCH(bool, firstReachable);
         QFETCH(QStringList, second);
         QFETCH(int, id);
         QFETCH(QString, opens);
-
-        std::vector<Delivery> delivered;
+        const QStringList first = {"a0", "a1"};
+        Delivered delivered;
         midi::SystemPlatform system;
         system.addPorts(std::make_unique<FakeBackend>(first, delivered, firstReachable));
         system.addPorts(std::make_unique<FakeBackend>(second, delivered));
@@ -254,21 +222,12 @@ private slots:
 
         FakeList list;
         overRouter.fillDeviceList(list);
-        const QStringList listed = (firstReachable ? first : QStringList{}) + second;
-        QCOMPARE(list.texts, listed);
-        for (int i = 0; i < list.values.size(); ++i)
-            QCOMPARE(list.values[i], std::int16_t(i));
-
+        QCOMPARE(list.texts, (firstReachable ? first : QStringList{}) + second);
+        QCOMPARE(list.values, QList<std::int16_t>({0, 1, 2, 3}).first(list.texts.size()));
         QCOMPARE(overRouter.openDevice(std::int16_t(id)), !opens.isEmpty());
         overRouter.noteOn(0, 60, 100);
-        if (opens.isEmpty()) {
-            QVERIFY(delivered.empty());
-            QVERIFY(!box->shown.isEmpty());
-            return;
-        }
-        QCOMPARE(delivered.size(), 1u);
-        QCOMPARE(QString::fromStdString(delivered[0].port), opens);
-        QVERIFY(box->shown.isEmpty());
+        QCOMPARE(delivered, (opens.isEmpty() ? Delivered{} : Delivered{{opens.toStdString(), "\x90\x3C\x64"}}));
+        QCOMPARE(box->shown.size(), opens.isEmpty() ? 2 : 0);
     }
 
     void valuesOutsideMidiAreNotSent_data()

@@ -23,37 +23,35 @@
 #include <vector>
 
 #include <dlfcn.h>
-#include <fcntl.h>
 #include <pthread.h>
 #include <unistd.h>
 
-// What an audio thread must not do, counted on a thread while it has `onAudioThread` set: take
-// a lock, allocate, open or read a file. The executable's own definitions come before the
-// C library's and GLib's for every library in the process, FluidSynth and ours included.
-// AddressSanitizer owns malloc: its builds count everything else.
+// What an audio thread must not do: take a lock, allocate, read a file. Counted on a thread
+// while it has `onAudioThread` set: the executable's definitions come before those of the C
+// library and GLib for every library in the process. AddressSanitizer owns malloc: its
+// builds count the rest.
 namespace probe {
 
+enum Call { Lock, Allocation, FileRead };
 thread_local bool onAudioThread = false;
-std::atomic<int> locks{0};
-std::atomic<int> allocations{0};
-std::atomic<int> fileReads{0};
+std::atomic<int> counts[3];
 
-void count(std::atomic<int> &counter)
+void reset()
 {
-    if (onAudioThread)
-        counter.fetch_add(1, std::memory_order_relaxed);
+    for (std::atomic<int> &count : counts)
+        count = 0;
 }
 
-// The next definition of `name`, looked up on first use: dlsym takes no lock of these.
+// Counts the call, and returns the definition it stands in front of. dlsym takes none of
+// the locks counted, so no call finds itself again.
 template <typename Function>
-Function next(std::atomic<Function> &cache, const char *name)
+Function counted(Call call, std::atomic<Function> &next, const char *name)
 {
-    Function function = cache.load(std::memory_order_relaxed);
-    if (function == nullptr) {
-        function = reinterpret_cast<Function>(dlsym(RTLD_NEXT, name));
-        cache.store(function, std::memory_order_relaxed);
-    }
-    return function;
+    if (onAudioThread)
+        counts[call].fetch_add(1, std::memory_order_relaxed);
+    if (next.load(std::memory_order_relaxed) == nullptr)
+        next.store(reinterpret_cast<Function>(dlsym(RTLD_NEXT, name)), std::memory_order_relaxed);
+    return next.load(std::memory_order_relaxed);
 }
 
 } // namespace probe
@@ -62,67 +60,38 @@ extern "C" {
 
 int pthread_mutex_lock(pthread_mutex_t *mutex)
 {
-    static std::atomic<int (*)(pthread_mutex_t *)> real{nullptr};
-    probe::count(probe::locks);
-    return probe::next(real, "pthread_mutex_lock")(mutex);
+    static std::atomic<int (*)(pthread_mutex_t *)> next;
+    return probe::counted(probe::Lock, next, "pthread_mutex_lock")(mutex);
 }
 
+// FluidSynth's own locks.
 void g_mutex_lock(GMutex *mutex)
 {
-    static std::atomic<void (*)(GMutex *)> real{nullptr};
-    probe::count(probe::locks);
-    probe::next(real, "g_mutex_lock")(mutex);
+    static std::atomic<void (*)(GMutex *)> next;
+    probe::counted(probe::Lock, next, "g_mutex_lock")(mutex);
 }
 
-void g_rec_mutex_lock(GRecMutex *mutex)
-{
-    static std::atomic<void (*)(GRecMutex *)> real{nullptr};
-    probe::count(probe::locks);
-    probe::next(real, "g_rec_mutex_lock")(mutex);
-}
-
+// FluidSynth's sound font loader reads through these.
 FILE *fopen(const char *path, const char *mode)
 {
-    static std::atomic<FILE *(*)(const char *, const char *)> real{nullptr};
-    probe::count(probe::fileReads);
-    return probe::next(real, "fopen")(path, mode);
+    static std::atomic<FILE *(*)(const char *, const char *)> next;
+    return probe::counted(probe::FileRead, next, "fopen")(path, mode);
 }
 
 size_t fread(void *buffer, size_t size, size_t count, FILE *file)
 {
-    static std::atomic<size_t (*)(void *, size_t, size_t, FILE *)> real{nullptr};
-    probe::count(probe::fileReads);
-    return probe::next(real, "fread")(buffer, size, count, file);
-}
-
-ssize_t read(int fd, void *buffer, size_t size)
-{
-    static std::atomic<ssize_t (*)(int, void *, size_t)> real{nullptr};
-    probe::count(probe::fileReads);
-    return probe::next(real, "read")(fd, buffer, size);
+    static std::atomic<size_t (*)(void *, size_t, size_t, FILE *)> next;
+    return probe::counted(probe::FileRead, next, "fread")(buffer, size, count, file);
 }
 
 #ifndef __SANITIZE_ADDRESS__
 void *__libc_malloc(size_t size);
-void *__libc_calloc(size_t count, size_t size);
-void *__libc_realloc(void *pointer, size_t size);
 
 void *malloc(size_t size)
 {
-    probe::count(probe::allocations);
+    if (probe::onAudioThread)
+        probe::counts[probe::Allocation].fetch_add(1, std::memory_order_relaxed);
     return __libc_malloc(size);
-}
-
-void *calloc(size_t count, size_t size)
-{
-    probe::count(probe::allocations);
-    return __libc_calloc(count, size);
-}
-
-void *realloc(void *pointer, size_t size)
-{
-    probe::count(probe::allocations);
-    return __libc_realloc(pointer, size);
 }
 #endif
 
@@ -284,89 +253,61 @@ std::vector<float> renderScheduled(SynthEngine &synth, std::uint32_t message, in
     return left;
 }
 
-// An output's thread on the fake clock: renders a period, moves the clock a period on,
-// rests `pace`, and again, `periods` times or until stopped. `each` runs after every
-// period, on that thread.
-class AudioThread
+// An output's thread on the fake clock: renders a period, moves the clock a period on and
+// rests `pace`, `limit` times or until destroyed; `each` runs after every period.
+struct AudioThread
 {
-public:
-    AudioThread(SynthRenderer &renderer, std::uint64_t periods, std::chrono::microseconds pace = {},
+    AudioThread(SynthRenderer &renderer, std::uint64_t limit, std::chrono::microseconds pace = {},
                 std::function<void(std::uint64_t)> each = {})
-        : renderer_(renderer), limit_(periods), pace_(pace), each_(std::move(each)), thread_([this] { run(); })
+        : thread([=, &renderer, this] {
+            std::vector<float> left(kPeriod), right(kPeriod);
+            probe::onAudioThread = true;
+            for (std::uint64_t period = 0; period < limit && !stop; ++period) {
+                rendered += renderer.render(kPeriod, left.data(), right.data());
+                if (each)
+                    each(period);
+                fakeNowNs += nsOfFrame(kPeriod);
+                ++periods;
+                std::this_thread::sleep_for(pace);
+            }
+        })
     {
     }
-    ~AudioThread() { stop(); }
-
-    // Waits for the periods asked for.
-    void finish()
+    ~AudioThread()
     {
-        if (thread_.joinable())
-            thread_.join();
+        stop = true;
+        if (thread.joinable())
+            thread.join();
     }
-    void stop()
-    {
-        stop_.store(true);
-        finish();
-    }
-    std::uint64_t periods() const { return periods_.load(); }
-    std::uint64_t rendered() const { return rendered_.load(); }
-    // Waits until `count` periods have passed, for at most two seconds.
-    bool waitForPeriods(std::uint64_t count) const
+    // Waits, for at most two seconds, until `count` periods have passed.
+    bool reach(std::uint64_t count) const
     {
         QElapsedTimer timer;
         timer.start();
-        while (periods() < count && timer.elapsed() < 2000)
+        while (periods < count && timer.elapsed() < 2000)
             std::this_thread::yield();
-        return periods() >= count;
+        return periods >= count;
     }
 
-private:
-    void run()
-    {
-        std::vector<float> left(kPeriod), right(kPeriod);
-        probe::onAudioThread = true;
-        for (std::uint64_t period = 0; period < limit_ && !stop_.load(); ++period) {
-            if (renderer_.render(kPeriod, left.data(), right.data()))
-                rendered_.fetch_add(1);
-            if (each_)
-                each_(period);
-            fakeNowNs.fetch_add(nsOfFrame(kPeriod));
-            periods_.fetch_add(1);
-            if (pace_.count() > 0)
-                std::this_thread::sleep_for(pace_);
-        }
-        probe::onAudioThread = false;
-    }
-
-    SynthRenderer &renderer_;
-    const std::uint64_t limit_;
-    const std::chrono::microseconds pace_;
-    const std::function<void(std::uint64_t)> each_;
-    std::atomic<bool> stop_{false};
-    std::atomic<std::uint64_t> periods_{0};
-    std::atomic<std::uint64_t> rendered_{0};
-    std::thread thread_;
+    std::atomic<bool> stop{false};
+    std::atomic<std::uint64_t> periods{0};
+    std::atomic<std::uint64_t> rendered{0};
+    std::thread thread;  // last, so it starts once the rest exists
 };
 
-// Records what it is played, and whether on the audio thread, into room made beforehand;
+// Records what it is played, and whether on the audio thread, in room made beforehand;
 // renders silence.
-class Recorder final : public Instrument
+struct Recorder final : Instrument
 {
-public:
-    struct Played
-    {
-        std::uint32_t message;
-        bool onAudioThread;
-    };
+    using Played = std::pair<std::uint32_t, bool>;
 
-    explicit Recorder(std::size_t room) : played_(room) {}
-
+    explicit Recorder(std::size_t room) : played(room) {}
     void play(ShortMessage message) override
     {
-        const std::size_t at = count_.load(std::memory_order_relaxed);
-        if (at < played_.size())
-            played_[at] = {message.packed(), probe::onAudioThread};
-        count_.store(at + 1, std::memory_order_release);
+        const std::size_t at = count.load(std::memory_order_relaxed);
+        if (at < played.size())
+            played[at] = {message.packed(), probe::onAudioThread};
+        count.store(at + 1, std::memory_order_release);
     }
     bool render(int frames, float *left, float *right) override
     {
@@ -374,12 +315,9 @@ public:
         std::fill_n(right, frames, 0.0f);
         return true;
     }
-    std::size_t count() const { return count_.load(std::memory_order_acquire); }
-    const Played &at(std::size_t index) const { return played_.at(index); }
 
-private:
-    std::vector<Played> played_;
-    std::atomic<std::size_t> count_{0};
+    std::vector<Played> played;
+    std::atomic<std::size_t> count{0};
 };
 
 } // namespace
@@ -561,97 +499,75 @@ private slots:
         fakeNowNs = 0;
         SynthRenderer renderer(synth, &fakeNow);
         renderer.send(checked(0x00643C90), nsOfFrame(20 * kPeriod));
-
-        probe::locks = probe::allocations = probe::fileReads = 0;
+        probe::reset();
         probe::onAudioThread = true;
         for (std::uint32_t message : std::as_const(behind))
             renderer.send(checked(message));
         probe::onAudioThread = false;
-        const int readsWhileSending = probe::fileReads;
+        QCOMPARE(probe::counts[probe::FileRead] > 0, readsSoundFont);
 
         const std::uint64_t mark = FluidLog::mark();
         AudioThread audio(renderer, 40, {}, [&](std::uint64_t period) {
             // FluidSynth renders through OpenMP, whose first parallel region on a thread
             // allocates that thread's state: once, in an output's first period.
             if (period == 0)
-                probe::locks = probe::allocations = probe::fileReads = 0;
+                probe::reset();
             if (logs && period == 10)
                 fluid_log(FLUID_ERR, "fluid_probe: error %d on the audio thread", int(period));
         });
-        audio.finish();
-        QCOMPARE(audio.periods(), 40u);
-        QCOMPARE(probe::fileReads.load(), 0);
-        QCOMPARE(probe::locks.load(), 0);
-        QCOMPARE(probe::allocations.load(), 0);
-
-        QCOMPARE(readsWhileSending > 0, readsSoundFont);
+        audio.thread.join();
+        QCOMPARE(audio.periods.load(), 40u);
+        QCOMPARE(probe::counts[probe::FileRead].load(), 0);
+        QCOMPARE(probe::counts[probe::Lock].load(), 0);
+        QCOMPARE(probe::counts[probe::Allocation].load(), 0);
         if (logs)
             QCOMPARE(FluidLog::errorsSince(mark), QStringList{"fluid_probe: error 10 on the audio thread"});
     }
 
-    // A system reset is played by the sending side at once; what waits for its time then
-    // is dropped, and what is sent after it plays at its time.
+    // A reset drops what waits for its time; what comes after it plays at its time.
     void systemResetDropsWhatWaits()
     {
-        Recorder recorder(8);
+        Recorder recorder(4);
         fakeNowNs = 0;
         SynthRenderer renderer(recorder, &fakeNow);
-        QCOMPARE(renderer.send(checked(0x00643C90), nsOfFrame(5 * kPeriod)), SynthRenderer::Sent::Queued);
-        QCOMPARE(renderer.send(checked(0x00003C80), nsOfFrame(6 * kPeriod)), SynthRenderer::Sent::Queued);
+        renderer.send(checked(0x00643C90), nsOfFrame(5 * kPeriod));
+        renderer.send(checked(0x00003C80), nsOfFrame(6 * kPeriod));
         QCOMPARE(renderer.send(checked(0x000000FF)), SynthRenderer::Sent::Played);
-        QCOMPARE(renderer.send(checked(0x00643E90), nsOfFrame(7 * kPeriod)), SynthRenderer::Sent::Queued);
-        AudioThread audio(renderer, 10);
-        audio.finish();
-        QCOMPARE(recorder.count(), 2u);
-        QCOMPARE(recorder.at(0).message, 0x000000FFu);
-        QVERIFY(!recorder.at(0).onAudioThread);
-        QCOMPARE(recorder.at(1).message, 0x00643E90u);
-        QVERIFY(recorder.at(1).onAudioThread);
+        renderer.send(checked(0x00643E90), nsOfFrame(7 * kPeriod));
+        AudioThread(renderer, 10).thread.join();
+        QCOMPARE(recorder.count.load(), 2u);
+        QCOMPARE(recorder.played[0], Recorder::Played(0x000000FF, false));
+        QCOMPARE(recorder.played[1], Recorder::Played(0x00643E90, true));
     }
 
-    // The sending side fills the ring faster than the audio thread empties it: it is told
-    // so, and every message it queued plays once, in order, on the audio thread.
+    // The sending side fills the ring faster than the audio thread, a period a millisecond,
+    // empties it: it is told so, and every message it queued plays once, in order, there.
     void fullRingWithTwoThreads()
     {
         constexpr std::size_t kMessages = 3 * 4096;
         Recorder recorder(kMessages);
         fakeNowNs = 0;
         SynthRenderer renderer(recorder, &fakeNow);
-        std::vector<std::uint32_t> queued;
-        queued.reserve(kMessages);
-        int full = 0;
-        // A period a millisecond, as an output's thread would ask for them.
         AudioThread audio(renderer, 1'000'000, std::chrono::milliseconds(1));
+        int full = 0;
         for (std::size_t i = 0; i < kMessages; ++i) {
-            // Key pressure, all different, none that the sending side plays itself.
-            const std::uint32_t message = pack(kKeyPressure | (i % 16), i / 16 % 128, i / 2048 % 128);
-            // Spread over some fifty periods of the audio thread.
-            const std::int64_t due = nsOfFrame(std::int64_t(i) * 2) + 1;
+            // All different, spread over some fifty periods, none the sending side plays itself.
+            const std::uint32_t message = pack(kKeyPressure | (i % 16), i / 16 % 128, i / 2048);
             SynthRenderer::Sent sent;
-            while ((sent = renderer.send(checked(message), due)) == SynthRenderer::Sent::Full) {
+            while ((sent = renderer.send(checked(message), nsOfFrame(2 * i) + 1)) == SynthRenderer::Sent::Full) {
                 ++full;
                 std::this_thread::yield();
             }
             QCOMPARE(sent, SynthRenderer::Sent::Queued);
-            queued.push_back(message);
         }
-        QElapsedTimer timer;
-        timer.start();
-        while (recorder.count() < kMessages && timer.elapsed() < 5000)
-            std::this_thread::yield();
-        audio.stop();
-
+        QTRY_COMPARE_WITH_TIMEOUT(recorder.count.load(), kMessages, 5000);
         QVERIFY(full > 0);
-        QCOMPARE(recorder.count(), kMessages);
-        for (std::size_t i = 0; i < kMessages; ++i) {
-            QCOMPARE(recorder.at(i).message, queued[i]);
-            QVERIFY(recorder.at(i).onAudioThread);
-        }
+        for (std::size_t i = 0; i < kMessages; ++i)
+            QCOMPARE(recorder.played[i], Recorder::Played(pack(kKeyPressure | (i % 16), i / 16 % 128, i / 2048), true));
     }
 
-    // Rendering pauses after a quarter of a second of silence, decided on the audio
-    // thread. A wake-up that comes as it decides must win: once wake() has returned, the
-    // renderer renders again.
+    // The audio thread decides to pause after 250 ms of silence, 22 periods after the last
+    // wake-up; the next wake-up lands just before, at or after that decision, and wins.
     void wakeRacesThePause()
     {
         Recorder recorder(0);
@@ -659,16 +575,14 @@ private slots:
         SynthRenderer renderer(recorder, &fakeNow);
         AudioThread audio(renderer, 100'000'000);
         std::mt19937 random(1);
-        // 250 ms, 22 silent periods after the last wake-up, make the pause: the next
-        // wake-up lands just before, at or just after the period that decides it.
         std::uniform_int_distribution<int> between(20, 23);
         for (int round = 0; round < 2000; ++round) {
-            QVERIFY(audio.waitForPeriods(audio.periods() + std::uint64_t(between(random))));
+            QVERIFY(audio.reach(audio.periods + std::uint64_t(between(random))));
             renderer.wake();
-            const std::uint64_t rendered = audio.rendered();
-            // The period under way may have begun before the wake-up; the next one may not.
-            QVERIFY(audio.waitForPeriods(audio.periods() + 2));
-            QVERIFY2(audio.rendered() > rendered, qPrintable(QStringLiteral("round %1").arg(round)));
+            const std::uint64_t rendered = audio.rendered;
+            // The period under way may have begun before the wake-up; the next may not.
+            QVERIFY(audio.reach(audio.periods + 2));
+            QVERIFY2(audio.rendered > rendered, qPrintable(QStringLiteral("round %1").arg(round)));
         }
     }
 

@@ -72,8 +72,8 @@ private:
     // Bit 0 says whether the output renders; the bits above count the wake-ups, so that a
     // decision of the audio thread to pause never undoes a wake-up that came meanwhile.
     static constexpr std::uint64_t kRendering = 1;
-    static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
     static constexpr std::uint64_t kWakeUp = 2;
+    static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
 
     void applyHere(ShortMessage message);
     bool applyOnAudioThread(ShortMessage message);
