@@ -33,8 +33,8 @@ namespace {
 constexpr int kRate = 44100;
 constexpr float kThreshold = 0.01f;  // -40 dBFS
 constexpr int kTrials = 20;
-constexpr std::uint32_t kNoteOn = 0x00643C90;   // middle C, velocity 100
-constexpr std::uint32_t kNoteOff = 0x00003C80;
+constexpr std::uint32_t kMiddleCOn = 0x00643C90;   // middle C, velocity 100
+constexpr std::uint32_t kMiddleCOff = 0x00003C80;
 
 double nowMs()
 {
@@ -115,10 +115,10 @@ int dropouts(const std::vector<float> &s, std::size_t from, std::size_t to)
 int heldNoteDropouts(MidiPlatform &synth, HMidiOut h, Monitor &monitor)
 {
     const std::size_t start = monitor.samples.size();
-    synth.send(h, kNoteOn);
+    synth.send(h, kMiddleCOn);
     const long first = monitor.pump(1000, static_cast<long>(start));
     monitor.pump(10500);
-    synth.send(h, kNoteOff);
+    synth.send(h, kMiddleCOff);
     if (first < 0)
         return -1;
     return dropouts(monitor.samples, first + kRate / 5, first + kRate / 5 + 10 * kRate);
@@ -232,10 +232,10 @@ int main(int argc, char **argv)
         monitor.pump(600);
         const std::size_t from = monitor.samples.size();
         const double t0 = nowMs();
-        synth.send(h, kNoteOn);
+        synth.send(h, kMiddleCOn);
         double heard = 0;
         const long first = monitor.pump(1000, static_cast<long>(from), &heard);
-        synth.send(h, kNoteOff);
+        synth.send(h, kMiddleCOff);
         if (first >= 0)
             latencies.push_back(heard - t0);
     }

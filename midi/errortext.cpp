@@ -23,6 +23,15 @@ QString standardErrorText(MmResult code)
     }
 }
 
+QString refusalText(std::uint32_t packed, ShortMessage::Fault fault)
+{
+    const QString byte = QStringLiteral("0x%1").arg(unsigned(fault.byte), 2, 16, QLatin1Char('0'));
+    const QString message = QStringLiteral("0x%1").arg(packed, 8, 16, QLatin1Char('0'));
+    if (fault.kind == ShortMessage::Fault::Status)
+        return QStringLiteral("%1 未发送：状态字节 %2 不能作为短消息发送。").arg(message, byte);
+    return QStringLiteral("%1 未发送：数据字节 %2 超出了 0 到 0x7F 的范围。").arg(message, byte);
+}
+
 MmResult ErrorReasons::fail(MmResult code, const QString &reason)
 {
     reasons_[code] = reason;

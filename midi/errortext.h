@@ -1,6 +1,7 @@
 #pragma once
 
 #include "midi/midiplatform.h"
+#include "midi/shortmessage.h"
 
 #include <QString>
 #include <map>
@@ -9,6 +10,9 @@ namespace midi {
 
 // The user-facing text of a result code: what failed, in the captions' language.
 QString standardErrorText(MmResult code);
+
+// Why `packed` is not sent, for the fault ShortMessage::unpack found in it.
+QString refusalText(std::uint32_t packed, ShortMessage::Fault fault);
 
 // What a backend learnt about its last failure of each code (which audio outputs
 // were tried, which port vanished), so the text shown names the reason as well.

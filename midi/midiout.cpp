@@ -1,6 +1,7 @@
 #include "midi/midiout.h"
 
 #include "midi/midiconstants.h"
+#include "midi/shortmessage.h"
 
 #include <algorithm>
 #include <array>
@@ -128,8 +129,7 @@ void MidiOut::closeDevice()
         return;
     // The device may keep sounding whatever was left on; stop it first. The user is
     // told about the close, not about this.
-    const std::uint32_t allNotesOff = kControlChange | (kAllNotesOff << 8);
-    platform_.send(handle_, allNotesOff);
+    platform_.send(handle_, pack(kControlChange, kAllNotesOff));
 
     const std::int16_t result = code16(platform_.close(handle_));
     handle_ = 0;
@@ -144,8 +144,9 @@ void MidiOut::sendShortMessage(std::int16_t status, std::int16_t data1, std::int
                   {"第一个数据字节", data1, 0, kMaxDataByte},
                   {"第二个数据字节", data2, 0, kMaxDataByte}})))
         return;
-    const std::uint32_t message = static_cast<std::uint32_t>(status) | static_cast<std::uint32_t>(data1) << 8
-                                  | static_cast<std::uint32_t>(data2) << 16;
+    // Above, the arguments, each named to the user; whether the bytes make a message that
+    // may be sent is the platform's answer, the same for every caller (midi/shortmessage.h).
+    const std::uint32_t message = pack(std::uint8_t(status), std::uint8_t(data1), std::uint8_t(data2));
     const std::int16_t result =
         code16(dueNs_ == 0 ? platform_.send(handle_, message) : platform_.sendAt(handle_, message, dueNs_));
     if (result == 0)

@@ -5,6 +5,7 @@
 
 #include <QTest>
 #include <functional>
+#include <stdexcept>
 
 using midi::RecordingPlatform;
 using Op = RecordingPlatform::Op;
@@ -37,6 +38,48 @@ public:
 };
 
 using Send = std::function<void(midi::MidiOut &)>;
+
+// A backend of the router with the ports named, or none when its system cannot be reached;
+// its outputs log the port they play to and the bytes.
+using Delivered = std::vector<std::pair<std::string, QByteArray>>;
+
+class FakeBackend final : public midi::Backend
+{
+public:
+    FakeBackend(QStringList names, Delivered &log, bool reachable = true) : names_(names), log_(log), reachable_(reachable) {}
+
+    std::vector<midi::Port> list() override
+    {
+        if (!reachable_)
+            throw std::runtime_error("no such system here");
+        std::vector<midi::Port> ports;
+        for (const QString &name : names_) {
+            ports.push_back({name.toStdString(), {}});
+            midi::setProductName(ports.back().caps, name.toStdU16String());
+        }
+        return ports;
+    }
+    std::unique_ptr<midi::Output> open(const midi::Port &port, midi::Failure &) override
+    {
+        struct Logged final : midi::Output
+        {
+            Logged(std::string port, Delivered &log) : port(std::move(port)), log(log) {}
+            std::optional<midi::Failure> send(midi::ShortMessage message) override
+            {
+                log.emplace_back(port, QByteArray(reinterpret_cast<const char *>(message.bytes()), qsizetype(message.size())));
+                return std::nullopt;
+            }
+            std::string port;
+            Delivered &log;
+        };
+        return std::make_unique<Logged>(port.name, log_);
+    }
+
+private:
+    QStringList names_;
+    Delivered &log_;
+    bool reachable_;
+};
 
 } // namespace
 
@@ -104,6 +147,87 @@ private slots:
         const auto sent = platform->messages();
         QCOMPARE(QList<quint32>(sent.begin(), sent.end()), expected);
         QVERIFY(box->shown.isEmpty());
+    }
+
+    // Whether a value is a short message is answered once, in front of every output: the
+    // system's outputs behind the router and the recording double alike.
+    void oneAnswerForEveryOutput_data()
+    {
+        QTest::addColumn<quint32>("message");
+        QTest::addColumn<QByteArray>("sent");  // empty: refused
+
+        QTest::newRow("note on") << 0x007F3C90u << QByteArray("\x90\x3C\x7F", 3);
+        QTest::newRow("bits 24-31 carry nothing") << 0xFF7F3C90u << QByteArray("\x90\x3C\x7F", 3);
+        QTest::newRow("program change, unsent byte above 0x7F") << 0x00FF09C0u << QByteArray("\xC0\x09", 2);
+        QTest::newRow("timing clock, status alone") << 0x00FFFFF8u << QByteArray("\xF8", 1);
+        QTest::newRow("system reset") << 0x000000FFu << QByteArray("\xFF", 1);
+        QTest::newRow("no status byte") << 0x00007F3Cu << QByteArray();
+        QTest::newRow("data1 with top bit") << 0x007FBC90u << QByteArray();
+        QTest::newRow("data2 with top bit") << 0x00FF3C90u << QByteArray();
+        QTest::newRow("system exclusive") << 0x000001F0u << QByteArray();
+        QTest::newRow("0xF4, undefined") << 0x000000F4u << QByteArray();
+    }
+
+    void oneAnswerForEveryOutput()
+    {
+        QFETCH(quint32, message);
+        QFETCH(QByteArray, sent);
+        const midi::MmResult expected = sent.isEmpty() ? midi::result::InvalidParam : midi::result::NoError;
+        Delivered delivered;
+        midi::SystemPlatform system;
+        system.setMapper(std::make_unique<FakeBackend>(QStringList{"Mapper"}, delivered));
+        midi::HMidiOut handle = 0;
+        QCOMPARE(system.open(handle, midi::kMidiMapper, 0, 0, 0), midi::result::NoError);
+        QCOMPARE(system.send(handle, message), expected);
+        QCOMPARE(system.sendAt(handle, message, midi::steadyNs()), expected);
+        QCOMPARE(delivered, (sent.isEmpty() ? Delivered{} : Delivered(2, {"", sent})));
+        char16_t text[midi::kMaxErrorLength] = {};
+        system.errorText(midi::result::InvalidParam, text, midi::kMaxErrorLength);
+        QCOMPARE(QString::fromUtf16(text).contains(QStringLiteral("0x%1").arg(message, 8, 16, QLatin1Char('0'))), sent.isEmpty());
+
+        openDevice0();
+        QCOMPARE(platform->send(midi->handle(), message), expected);
+    }
+
+    // The ports of the backends in the router's table, numbered on from one backend to the
+    // next: the id the list gives opens that port, and no other.
+    void deviceIdsAcrossTwoPortBackends_data()
+    {
+        QTest::addColumn<bool>("firstReachable");
+        QTest::addColumn<QStringList>("second");
+        QTest::addColumn<int>("id");
+        QTest::addColumn<QString>("opens");  // empty: no such id
+
+        const QStringList b = {"b0", "b1"};
+        QTest::newRow("first backend's last port") << true << b << 1 << "a1";
+        QTest::newRow("second backend's first port follows it") << true << b << 2 << "b0";
+        QTest::newRow("one past the last") << true << b << 4 << QString();
+        QTest::newRow("first backend unreachable: the second's from 0") << false << b << 1 << "b1";
+        QTest::newRow("second backend empty") << true << QStringList{} << 2 << QString();
+    }
+
+    void deviceIdsAcrossTwoPortBackends()
+    {
+        QFETCH(bool, firstReachable);
+        QFETCH(QStringList, second);
+        QFETCH(int, id);
+        QFETCH(QString, opens);
+        const QStringList first = {"a0", "a1"};
+        Delivered delivered;
+        midi::SystemPlatform system;
+        system.addPorts(std::make_unique<FakeBackend>(first, delivered, firstReachable));
+        system.addPorts(std::make_unique<FakeBackend>(second, delivered));
+        midi::MidiOut overRouter(system);
+        overRouter.setErrorBox(box.get());
+
+        FakeList list;
+        overRouter.fillDeviceList(list);
+        QCOMPARE(list.texts, (firstReachable ? first : QStringList{}) + second);
+        QCOMPARE(list.values, QList<std::int16_t>({0, 1, 2, 3}).first(list.texts.size()));
+        QCOMPARE(overRouter.openDevice(std::int16_t(id)), !opens.isEmpty());
+        overRouter.noteOn(0, 60, 100);
+        QCOMPARE(delivered, (opens.isEmpty() ? Delivered{} : Delivered{{opens.toStdString(), "\x90\x3C\x64"}}));
+        QCOMPARE(box->shown.size(), opens.isEmpty() ? 2 : 0);
     }
 
     void valuesOutsideMidiAreNotSent_data()

@@ -3,6 +3,7 @@
 
 #include "alsa/alsaports.h"
 #include "errortext.h"
+#include "ports/portoutput.h"
 #include "router/backend.h"
 #include "router/systemplatform.h"
 #include "support/jackserver.h"
@@ -170,6 +171,8 @@ private slots:
     void watchLosesAndFindsItsServer();
     void announcementsThatChangeThePorts_data();
     void announcementsThatChangeThePorts();
+    void announcementsThatEndAnOutputsPort_data();
+    void announcementsThatEndAnOutputsPort();
 
 private:
     bool startServer(const JackServer::Options &options = {});
@@ -579,15 +582,18 @@ void TestPortOut::idKeepsItsPort()
 void TestPortOut::portVanishesWhileOpen_data()
 {
     QTest::addColumn<int>("signal");  // to the capture process; 0: an in-process client closes
+    QTest::addColumn<bool>("cut");    // the port stays; another client cuts the connection to it
 
-    QTest::newRow("capture client closes") << 0;
-    QTest::newRow("capture process killed") << int(SIGKILL);
-    QTest::newRow("capture process terminated") << int(SIGTERM);
+    QTest::newRow("capture client closes") << 0 << false;
+    QTest::newRow("capture process killed") << int(SIGKILL) << false;
+    QTest::newRow("capture process terminated") << int(SIGTERM) << false;
+    QTest::newRow("connection cut by another client") << 0 << true;
 }
 
 void TestPortOut::portVanishesWhileOpen()
 {
     QFETCH(int, signal);
+    QFETCH(bool, cut);
     // Messages to a dead port are not looked for, so the faster asynchronous server will do.
     JackServer::Options options;
     options.synchronous = signal == 0;
@@ -615,15 +621,23 @@ void TestPortOut::portVanishesWhileOpen()
     if (sink)
         QCOMPARE(sink->waitForEvents(1, kArrival).size(), 1u);
 
-    if (sink) {
+    if (cut) {
+        jack_client_t *other = jack_client_open("cutter", JackNoStartServer, nullptr);
+        QVERIFY(other);
+        const std::string ours = midi::portClientName() + ":" + midi::kOutputPortName;
+        QCOMPARE(jack_disconnect(other, ours.c_str(), qPrintable(port)), 0);
+        jack_client_close(other);
+    } else if (sink) {
         sink->close();
     } else {
         QVERIFY(testsupport::endProcess(dump, signal));
         children_.clear();
     }
-    QVERIFY(server_->waitForPort(port, false));
+    QVERIFY(cut || server_->waitForPort(port, false));
 
-    QCOMPARE(ports.send(handle, kNoteOn), result::MidiNoDevice);
+    // The output hears of it from JACK a moment after the graph shows it; until then a
+    // message goes nowhere, as to any port that has just gone.
+    QTRY_COMPARE_WITH_TIMEOUT(ports.send(handle, kNoteOn), result::MidiNoDevice, 1000);
     QVERIFY2(errorText(ports, result::MidiNoDevice).contains(port), qPrintable(errorText(ports, result::MidiNoDevice)));
     QCOMPARE(ports.send(handle, 0x00003C80), result::MidiNoDevice);
     QCOMPARE(ports.close(handle), result::NoError);
@@ -864,6 +878,43 @@ void TestPortOut::announcementsThatChangeThePorts()
         QVERIFY2(midi::changesPorts(event) == changes, qPrintable(QStringLiteral("event type %1").arg(type)));
     }
     QVERIFY(types > 0);
+}
+
+// An ALSA output follows the port at the address that ends its name as RtMidi lists it,
+// and is lost by the announcement that ends that port.
+void TestPortOut::announcementsThatEndAnOutputsPort_data()
+{
+    QTest::addColumn<QString>("name");
+    QTest::addColumn<int>("type");
+    QTest::addColumn<int>("client");
+    QTest::addColumn<int>("port");
+    QTest::addColumn<bool>("lost");
+
+    const QString synth = QStringLiteral("Synth:out 130:1");
+    const int portExit = SND_SEQ_EVENT_PORT_EXIT;
+    QTest::newRow("its port exits") << synth << portExit << 130 << 1 << true;
+    QTest::newRow("its client exits") << synth << int(SND_SEQ_EVENT_CLIENT_EXIT) << 130 << 0 << true;
+    QTest::newRow("another port of its client exits") << synth << portExit << 130 << 0 << false;
+    QTest::newRow("its port number on another client exits") << synth << portExit << 131 << 1 << false;
+    QTest::newRow("its port is disconnected") << synth << int(SND_SEQ_EVENT_PORT_UNSUBSCRIBED) << 130 << 1 << false;
+    QTest::newRow("numbers in the names too") << "Synth 2:Port 3 130:1" << portExit << 130 << 1 << true;
+    QTest::newRow("client number beyond a byte") << "Synth:out 386:1" << portExit << 130 << 1 << false;
+    QTest::newRow("a name without an address") << "Synth:out" << portExit << 130 << 1 << false;
+}
+
+void TestPortOut::announcementsThatEndAnOutputsPort()
+{
+    QFETCH(QString, name);
+    QFETCH(int, type);
+    QFETCH(int, client);
+    QFETCH(int, port);
+    QFETCH(bool, lost);
+    snd_seq_event_t event{};
+    event.type = static_cast<snd_seq_event_type_t>(type);
+    event.source = {SND_SEQ_CLIENT_SYSTEM, SND_SEQ_PORT_SYSTEM_ANNOUNCE};
+    event.data.addr = {static_cast<unsigned char>(client), static_cast<unsigned char>(port)};
+    const std::optional<snd_seq_addr_t> address = midi::sequencerAddress(name.toStdString());
+    QCOMPARE(address && midi::endsPort(event, *address), lost);
 }
 
 int main(int argc, char *argv[])

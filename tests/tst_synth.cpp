@@ -1,6 +1,7 @@
 #include "router/backend.h"
 #include "router/systemplatform.h"
 #include "synth/engine.h"
+#include "synth/fluidlog.h"
 #include "synth/renderer.h"
 
 #include <QDir>
@@ -11,12 +12,91 @@
 #include <QTemporaryFile>
 #include <QTest>
 
+#include <fluidsynth.h>
+#include <glib.h>
+
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <numbers>
+#include <random>
+#include <thread>
 #include <vector>
 
+#include <dlfcn.h>
+#include <pthread.h>
 #include <unistd.h>
+
+// What an audio thread must not do: take a lock, allocate, read a file. Counted on a thread
+// while it has `onAudioThread` set: the executable's definitions come before those of the C
+// library and GLib for every library in the process. AddressSanitizer owns malloc: its
+// builds count the rest.
+namespace probe {
+
+enum Call { Lock, Allocation, FileRead };
+thread_local bool onAudioThread = false;
+std::atomic<int> counts[3];
+
+void reset()
+{
+    for (std::atomic<int> &count : counts)
+        count = 0;
+}
+
+// Counts the call, and returns the definition it stands in front of. dlsym takes none of
+// the locks counted, so no call finds itself again.
+template <typename Function>
+Function counted(Call call, std::atomic<Function> &next, const char *name)
+{
+    if (onAudioThread)
+        counts[call].fetch_add(1, std::memory_order_relaxed);
+    if (next.load(std::memory_order_relaxed) == nullptr)
+        next.store(reinterpret_cast<Function>(dlsym(RTLD_NEXT, name)), std::memory_order_relaxed);
+    return next.load(std::memory_order_relaxed);
+}
+
+} // namespace probe
+
+extern "C" {
+
+int pthread_mutex_lock(pthread_mutex_t *mutex)
+{
+    static std::atomic<int (*)(pthread_mutex_t *)> next;
+    return probe::counted(probe::Lock, next, "pthread_mutex_lock")(mutex);
+}
+
+// FluidSynth's own locks.
+void g_mutex_lock(GMutex *mutex)
+{
+    static std::atomic<void (*)(GMutex *)> next;
+    probe::counted(probe::Lock, next, "g_mutex_lock")(mutex);
+}
+
+// FluidSynth's sound font loader reads through these.
+FILE *fopen(const char *path, const char *mode)
+{
+    static std::atomic<FILE *(*)(const char *, const char *)> next;
+    return probe::counted(probe::FileRead, next, "fopen")(path, mode);
+}
+
+size_t fread(void *buffer, size_t size, size_t count, FILE *file)
+{
+    static std::atomic<size_t (*)(void *, size_t, size_t, FILE *)> next;
+    return probe::counted(probe::FileRead, next, "fread")(buffer, size, count, file);
+}
+
+#ifndef __SANITIZE_ADDRESS__
+void *__libc_malloc(size_t size);
+
+void *malloc(size_t size)
+{
+    if (probe::onAudioThread)
+        probe::counts[probe::Allocation].fetch_add(1, std::memory_order_relaxed);
+    return __libc_malloc(size);
+}
+#endif
+
+} // extern "C"
 
 using namespace midi;
 
@@ -35,6 +115,9 @@ constexpr int kRate = static_cast<int>(SynthEngine::kSampleRate);
 int frames(int milliseconds) { return kRate * milliseconds / 1000; }
 
 using Messages = QList<std::uint32_t>;
+
+// The message a test's packed constant holds.
+ShortMessage checked(std::uint32_t packed) { return ShortMessage::unpack(packed).value(); }
 
 // Left and right averaged: the tests listen to what a listener would.
 std::vector<float> render(SynthEngine &synth, int length)
@@ -140,9 +223,10 @@ QString errorText(MidiPlatform &platform, MmResult code)
 }
 
 // The time an output would ask for its next period, for a renderer under test.
-std::int64_t fakeNowNs = 0;
-std::int64_t fakeNow() { return fakeNowNs; }
+std::atomic<std::int64_t> fakeNowNs{0};
+std::int64_t fakeNow() { return fakeNowNs.load(); }
 std::int64_t nsOfFrame(std::int64_t frame) { return frame * 1'000'000'000 / kRate; }
+constexpr int kPeriod = 512;
 
 // The first frame above -60 dBFS.
 int onsetOf(const std::vector<float> &x)
@@ -156,13 +240,12 @@ int onsetOf(const std::vector<float> &x)
 // the left channel.
 std::vector<float> renderScheduled(SynthEngine &synth, std::uint32_t message, int sendFrame, std::int64_t dueFrame)
 {
-    constexpr int kPeriod = 512;
     SynthRenderer renderer(synth, &fakeNow);
     std::vector<float> left(frames(500)), right(left.size());
     for (int at = 0; at + kPeriod <= int(left.size()); at += kPeriod) {
         if (at == sendFrame) {
             fakeNowNs = nsOfFrame(at);
-            renderer.send(message, dueFrame < 0 ? 0 : nsOfFrame(dueFrame));
+            renderer.send(checked(message), dueFrame < 0 ? 0 : nsOfFrame(dueFrame));
             renderer.wake();
         }
         fakeNowNs = nsOfFrame(at);
@@ -170,6 +253,73 @@ std::vector<float> renderScheduled(SynthEngine &synth, std::uint32_t message, in
     }
     return left;
 }
+
+// An output's thread on the fake clock: renders a period, moves the clock a period on and
+// rests `pace`, `limit` times or until destroyed; `each` runs after every period.
+struct AudioThread
+{
+    AudioThread(SynthRenderer &renderer, std::uint64_t limit, std::chrono::microseconds pace = {},
+                std::function<void(std::uint64_t)> each = {})
+        : thread([=, &renderer, this] {
+            std::vector<float> left(kPeriod), right(kPeriod);
+            probe::onAudioThread = true;
+            for (std::uint64_t period = 0; period < limit && !stop; ++period) {
+                rendered += renderer.render(kPeriod, left.data(), right.data());
+                if (each)
+                    each(period);
+                fakeNowNs += nsOfFrame(kPeriod);
+                ++periods;
+                std::this_thread::sleep_for(pace);
+            }
+        })
+    {
+    }
+    ~AudioThread()
+    {
+        stop = true;
+        if (thread.joinable())
+            thread.join();
+    }
+    // Waits, for at most two seconds, until `count` periods have passed.
+    bool reach(std::uint64_t count) const
+    {
+        QElapsedTimer timer;
+        timer.start();
+        while (periods < count && timer.elapsed() < 2000)
+            std::this_thread::yield();
+        return periods >= count;
+    }
+
+    std::atomic<bool> stop{false};
+    std::atomic<std::uint64_t> periods{0};
+    std::atomic<std::uint64_t> rendered{0};
+    std::thread thread;  // last, so it starts once the rest exists
+};
+
+// Records what it is played, and whether on the audio thread, in room made beforehand;
+// renders silence.
+struct Recorder final : Instrument
+{
+    using Played = std::pair<std::uint32_t, bool>;
+
+    explicit Recorder(std::size_t room) : played(room) {}
+    void play(ShortMessage message) override
+    {
+        const std::size_t at = count.load(std::memory_order_relaxed);
+        if (at < played.size())
+            played[at] = {message.packed(), probe::onAudioThread};
+        count.store(at + 1, std::memory_order_release);
+    }
+    bool render(int frames, float *left, float *right) override
+    {
+        std::fill_n(left, frames, 0.0f);
+        std::fill_n(right, frames, 0.0f);
+        return true;
+    }
+
+    std::vector<Played> played;
+    std::atomic<std::size_t> count{0};
+};
 
 } // namespace
 
@@ -208,8 +358,8 @@ private slots:
         QString error;
         QVERIFY2(synth.loadSoundFont({kTimGM}, error), qPrintable(error));
         for (std::uint32_t message : before)
-            QVERIFY(synth.apply(message));
-        QVERIFY(synth.apply(0x00640090u | std::uint32_t(note) << 8));
+            synth.play(checked(message));
+        synth.play(checked(0x00640090u | std::uint32_t(note) << 8));
         const std::vector<float> x = render(synth, frames(400));
         QVERIFY(!x.empty());
         const double heard = fundamentalHz(x, frames(100), frames(100));
@@ -236,10 +386,10 @@ private slots:
         SynthEngine synth;
         QString error;
         QVERIFY2(synth.loadSoundFont({kTimGM}, error), qPrintable(error));
-        QVERIFY(synth.apply(0x007F3C90));
+        synth.play(checked(0x007F3C90));
         render(synth, frames(200));
         for (std::uint32_t message : after)
-            QVERIFY(synth.apply(message));
+            synth.play(checked(message));
         const std::vector<float> x = render(synth, frames(500));
         QVERIFY(!x.empty());
         const double level = levelDb(x, frames(400), frames(500));
@@ -270,8 +420,8 @@ private slots:
             QString error;
             QVERIFY2(synth.loadSoundFont({kTimGM}, error), qPrintable(error));
             for (std::uint32_t message : i == 0 ? first : second)
-                QVERIFY(synth.apply(message));
-            QVERIFY(synth.apply(0x00643C90));
+                synth.play(checked(message));
+            synth.play(checked(0x00643C90));
             const std::vector<float> x = render(synth, frames(300));
             QVERIFY(!x.empty());
             profiles[i] = bandProfile(x, frames(50), 8192);
@@ -319,24 +469,123 @@ private slots:
         QVERIFY2(std::abs(onset - expected) <= 32, qPrintable(QStringLiteral("sounded at frame %1").arg(onset)));
     }
 
-    void shortMessage_data()
+    // The audio thread meets a message that waits for its time and what is sent behind it.
+    // Whatever reads the sound font (a preset chosen again) is played by the sending side
+    // instead, and FluidSynth's log takes no lock there either.
+    void audioThreadNeitherLocksNorLoads_data()
     {
-        QTest::addColumn<std::uint32_t>("message");
-        QTest::addColumn<bool>("taken");
-        QTest::newRow("note on") << std::uint32_t(0x007F3C90) << true;
-        QTest::newRow("top byte set") << std::uint32_t(0xFF7F3C90) << true;
-        QTest::newRow("system reset") << std::uint32_t(0x000000FF) << true;
-        QTest::newRow("no status byte") << std::uint32_t(0x00007F3C) << false;
-        QTest::newRow("data1 with top bit") << std::uint32_t(0x007FBC90) << false;
-        QTest::newRow("data2 with top bit") << std::uint32_t(0x00FF3C90) << false;
-        QTest::newRow("system exclusive") << std::uint32_t(0x000000F0) << false;
+        QTest::addColumn<Messages>("behind");
+        QTest::addColumn<bool>("readsSoundFont");  // on the sending side
+        QTest::addColumn<bool>("logs");
+        QTest::newRow("a note-off") << Messages{0x00003C80} << false << false;
+        QTest::newRow("a system reset") << Messages{0x000000FF} << true << false;
+        QTest::newRow("a bank select and a program change") << Messages{0x000000B0, 0x000005C0} << true << false;
+        QTest::newRow("an error logged on the audio thread") << Messages{} << false << true;
     }
-    void shortMessage()
+    void audioThreadNeitherLocksNorLoads()
     {
-        QFETCH(std::uint32_t, message);
-        QFETCH(bool, taken);
+        QFETCH(Messages, behind);
+        QFETCH(bool, readsSoundFont);
+        QFETCH(bool, logs);
         SynthEngine synth;
-        QCOMPARE(synth.apply(message), taken);
+        QString error;
+        QVERIFY2(synth.loadSoundFont({kTimGM}, error), qPrintable(error));
+        // Every melodic channel leaves the piano for the flute, which shares no sample with
+        // it, and FluidSynth unloads the piano's samples: choosing it again, as a reset
+        // does, reads them from the sound font.
+        for (int channel = 0; channel < kChannels; ++channel) {
+            if (channel != 9)
+                synth.play(checked(pack(kProgramChange | channel, 73)));
+        }
+        fakeNowNs = 0;
+        SynthRenderer renderer(synth, &fakeNow);
+        renderer.send(checked(0x00643C90), nsOfFrame(20 * kPeriod));
+        probe::reset();
+        probe::onAudioThread = true;
+        for (std::uint32_t message : std::as_const(behind))
+            renderer.send(checked(message));
+        probe::onAudioThread = false;
+        const bool readWhileSending = probe::counts[probe::FileRead] > 0;
+
+        const std::uint64_t mark = FluidLog::mark();
+        AudioThread audio(renderer, 40, {}, [&](std::uint64_t period) {
+            // FluidSynth renders through OpenMP, whose first parallel region on a thread
+            // allocates that thread's state: once, in an output's first period.
+            if (period == 0)
+                probe::reset();
+            if (logs && period == 10)
+                fluid_log(FLUID_ERR, "fluid_probe: error %d on the audio thread", int(period));
+        });
+        audio.thread.join();
+        QCOMPARE(audio.periods.load(), 40u);
+        QCOMPARE(probe::counts[probe::FileRead].load(), 0);
+        QCOMPARE(probe::counts[probe::Lock].load(), 0);
+        QCOMPARE(probe::counts[probe::Allocation].load(), 0);
+        QCOMPARE(readWhileSending, readsSoundFont);
+        if (logs)
+            QCOMPARE(FluidLog::errorsSince(mark), QStringList{"fluid_probe: error 10 on the audio thread"});
+    }
+
+    // A reset drops what waits for its time; what comes after it plays at its time.
+    void systemResetDropsWhatWaits()
+    {
+        Recorder recorder(4);
+        fakeNowNs = 0;
+        SynthRenderer renderer(recorder, &fakeNow);
+        renderer.send(checked(0x00643C90), nsOfFrame(5 * kPeriod));
+        renderer.send(checked(0x00003C80), nsOfFrame(6 * kPeriod));
+        QCOMPARE(renderer.send(checked(0x000000FF)), SynthRenderer::Sent::Played);
+        renderer.send(checked(0x00643E90), nsOfFrame(7 * kPeriod));
+        AudioThread(renderer, 10).thread.join();
+        QCOMPARE(recorder.count.load(), 2u);
+        QCOMPARE(recorder.played[0], Recorder::Played(0x000000FF, false));
+        QCOMPARE(recorder.played[1], Recorder::Played(0x00643E90, true));
+    }
+
+    // The sending side fills the ring faster than the audio thread, a period a millisecond,
+    // empties it: it is told so, and every message it queued plays once, in order, there.
+    void fullRingWithTwoThreads()
+    {
+        constexpr std::size_t kMessages = 3 * 4096;
+        Recorder recorder(kMessages);
+        fakeNowNs = 0;
+        SynthRenderer renderer(recorder, &fakeNow);
+        AudioThread audio(renderer, 1'000'000, std::chrono::milliseconds(1));
+        int full = 0;
+        for (std::size_t i = 0; i < kMessages; ++i) {
+            // All different, spread over some fifty periods, none the sending side plays itself.
+            const std::uint32_t message = pack(kKeyPressure | (i % 16), i / 16 % 128, i / 2048);
+            SynthRenderer::Sent sent;
+            while ((sent = renderer.send(checked(message), nsOfFrame(2 * i) + 1)) == SynthRenderer::Sent::Full) {
+                ++full;
+                std::this_thread::yield();
+            }
+            QCOMPARE(sent, SynthRenderer::Sent::Queued);
+        }
+        QTRY_COMPARE_WITH_TIMEOUT(recorder.count.load(), kMessages, 5000);
+        QVERIFY(full > 0);
+        for (std::size_t i = 0; i < kMessages; ++i)
+            QCOMPARE(recorder.played[i], Recorder::Played(pack(kKeyPressure | (i % 16), i / 16 % 128, i / 2048), true));
+    }
+
+    // The audio thread decides to pause after 250 ms of silence, 22 periods after the last
+    // wake-up; the next wake-up lands just before, at or after that decision, and wins.
+    void wakeRacesThePause()
+    {
+        Recorder recorder(0);
+        fakeNowNs = 0;
+        SynthRenderer renderer(recorder, &fakeNow);
+        AudioThread audio(renderer, 100'000'000);
+        std::mt19937 random(1);
+        std::uniform_int_distribution<int> between(20, 23);
+        for (int round = 0; round < 2000; ++round) {
+            QVERIFY(audio.reach(audio.periods + std::uint64_t(between(random))));
+            renderer.wake();
+            const std::uint64_t rendered = audio.rendered;
+            // The period under way may have begun before the wake-up; the next may not.
+            QVERIFY(audio.reach(audio.periods + 2));
+            QVERIFY2(audio.rendered > rendered, qPrintable(QStringLiteral("round %1").arg(round)));
+        }
     }
 
     // Finding and loading the sound font.

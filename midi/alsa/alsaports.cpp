@@ -9,10 +9,11 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <chrono>
+#include <cstdio>
 #include <cstdlib>
 #include <functional>
 #include <iostream>
+#include <memory>
 #include <streambuf>
 
 #include <poll.h>
@@ -22,12 +23,8 @@ namespace midi {
 
 namespace {
 
-using Clock = std::chrono::steady_clock;
-
 // Without the device RtMidi's ALSA backend throws, and alsa-lib prints first.
 constexpr char kSequencerDevice[] = "/dev/snd/seq";
-// Listing the ports takes a sequencer query per port, too much for every message.
-constexpr auto kCheckInterval = std::chrono::milliseconds(30);
 
 void discardAlsaMessage(const char *, int, const char *, int, const char *, ...) {}
 
@@ -126,26 +123,20 @@ private:
     std::unique_ptr<RtMidiOut> out_;
 };
 
-// ALSA drops messages to a port that has gone without a word, so the port list is
-// looked at now and then.
+// ALSA drops messages to a port that has gone without a word: the sequencer's announcements
+// tell of its end (AlsaWatch), and the output reads what they told.
 class AlsaOutput final : public PortOutput
 {
 public:
-    AlsaOutput(std::unique_ptr<RtOut> out, std::string port)
-        : out_(std::move(out)), port_(std::move(port)), nextCheck_(Clock::now() + kCheckInterval)
+    AlsaOutput(std::unique_ptr<RtOut> out, std::string port, std::shared_ptr<const bool> lost)
+        : out_(std::move(out)), port_(std::move(port)), lost_(std::move(lost))
     {
     }
 
 protected:
-    std::optional<Failure> check() override
+    std::optional<Failure> heardOfLoss() override
     {
-        const auto now = Clock::now();
-        if (now < nextCheck_)
-            return std::nullopt;
-        nextCheck_ = now + kCheckInterval;
-        const std::vector<std::string> names = out_->portNames();
-        out_->takeFailure();
-        if (std::find(names.begin(), names.end(), port_) == names.end())
+        if (*lost_)
             return portGone(port_);
         return std::nullopt;
     }
@@ -160,12 +151,12 @@ protected:
 private:
     std::unique_ptr<RtOut> out_;
     std::string port_;
-    Clock::time_point nextCheck_;
+    std::shared_ptr<const bool> lost_;
 };
 
-// Hears of clients and ports from the sequencer's announce port. The sequencer's
-// descriptors are watched on the watching thread's event loop, so no thread of its own
-// is needed.
+// Hears of clients and ports from the sequencer's announce port: that the list may have
+// changed, and that a port an output plays to has gone. The sequencer's descriptors are
+// watched on the watching thread's event loop, so no thread of its own is needed.
 class AlsaWatch
 {
 public:
@@ -201,8 +192,29 @@ public:
     AlsaWatch(const AlsaWatch &) = delete;
     AlsaWatch &operator=(const AlsaWatch &) = delete;
 
+    void setChanged(std::function<void()> changed) { changed_ = std::move(changed); }
+
+    // Sets `lost` once the port at `address` has gone.
+    void follow(snd_seq_addr_t address, std::weak_ptr<bool> lost) { followed_.push_back({address, std::move(lost)}); }
+
 private:
+    struct Followed
+    {
+        snd_seq_addr_t address;
+        std::weak_ptr<bool> lost;
+    };
+
     AlsaWatch(snd_seq_t *seq, std::function<void()> changed) : seq_(seq), changed_(std::move(changed)) {}
+
+    void markLost(const std::function<bool(const snd_seq_addr_t &)> &gone)
+    {
+        std::erase_if(followed_, [&](const Followed &followed) {
+            const std::shared_ptr<bool> lost = followed.lost.lock();
+            if (lost && gone(followed.address))
+                *lost = true;
+            return !lost || *lost;
+        });
+    }
 
     // Everything waiting is read, and one burst makes one call.
     void readEvents()
@@ -211,22 +223,33 @@ private:
         for (;;) {
             snd_seq_event_t *event = nullptr;
             const int read = snd_seq_event_input(seq_, &event);
-            // The input overflowed and its events are lost: any of them may have been news.
+            // The input overflowed and its events are lost: any of them may have been news,
+            // so the ports followed are looked for once.
             if (read == -ENOSPC) {
                 changed = true;
+                markLost([this](const snd_seq_addr_t &address) { return !exists(address); });
                 continue;
             }
             if (read < 0 || event == nullptr)
                 break;
             changed = changesPorts(*event) || changed;
+            markLost([event](const snd_seq_addr_t &address) { return endsPort(*event, address); });
         }
-        if (changed)
+        if (changed && changed_)
             changed_();
+    }
+
+    bool exists(const snd_seq_addr_t &address)
+    {
+        snd_seq_port_info_t *info = nullptr;
+        snd_seq_port_info_alloca(&info);
+        return snd_seq_get_any_port_info(seq_, address.client, address.port, info) == 0;
     }
 
     snd_seq_t *seq_;
     std::function<void()> changed_;
     std::vector<std::unique_ptr<QSocketNotifier>> notifiers_;
+    std::vector<Followed> followed_;
 };
 
 class AlsaBackend final : public Backend
@@ -265,7 +288,14 @@ public:
             failure = *opening;
             return nullptr;
         }
-        return std::make_unique<AlsaOutput>(std::move(out), port.name);
+        // Without the announcements, which a sequencer that lets the program play always
+        // makes, a port that goes is not noticed, and ALSA drops what is sent to it.
+        auto lost = std::make_shared<bool>(false);
+        if (!watch_)
+            watch_ = AlsaWatch::start({});
+        if (const std::optional<snd_seq_addr_t> address = sequencerAddress(port.name); watch_ && address)
+            watch_->follow(*address, lost);
+        return std::make_unique<AlsaOutput>(std::move(out), port.name, std::move(lost));
     }
 
     void watch(std::function<void()> changed) override
@@ -273,8 +303,12 @@ public:
         if (::access(kSequencerDevice, R_OK | W_OK) != 0)
             return;
         // Made before the announcements are subscribed to, so its own start is no news.
-        lister_ = std::make_unique<RtOut>();
-        watch_ = AlsaWatch::start(std::move(changed));
+        if (!lister_)
+            lister_ = std::make_unique<RtOut>();
+        if (watch_)
+            watch_->setChanged(std::move(changed));
+        else
+            watch_ = AlsaWatch::start(std::move(changed));
     }
 
 private:
@@ -283,6 +317,32 @@ private:
 };
 
 } // namespace
+
+std::optional<snd_seq_addr_t> sequencerAddress(const std::string &portName)
+{
+    // RtMidi names a port "client:port C:P", C and P being its numbers on the sequencer.
+    const std::size_t space = portName.rfind(' ');
+    if (space == std::string::npos)
+        return std::nullopt;
+    unsigned client = 0;
+    unsigned port = 0;
+    char rest = 0;
+    if (std::sscanf(portName.c_str() + space + 1, "%u:%u%c", &client, &port, &rest) != 2 || client > 255 || port > 255)
+        return std::nullopt;
+    return snd_seq_addr_t{static_cast<unsigned char>(client), static_cast<unsigned char>(port)};
+}
+
+bool endsPort(const snd_seq_event_t &event, const snd_seq_addr_t &port)
+{
+    switch (event.type) {
+    case SND_SEQ_EVENT_CLIENT_EXIT:
+        return event.data.addr.client == port.client;
+    case SND_SEQ_EVENT_PORT_EXIT:
+        return event.data.addr.client == port.client && event.data.addr.port == port.port;
+    default:
+        return false;
+    }
+}
 
 bool changesPorts(const snd_seq_event_t &event)
 {

@@ -108,16 +108,17 @@ public:
     }
 
 protected:
-    std::optional<Failure> check() override
+    // What the client's callbacks heard: the port and the connection are looked at when JACK
+    // tells of a change, not for every message.
+    std::optional<Failure> heardOfLoss() override
     {
         if (gone_.load())
             return Failure{result::MidiNoDevice,
                            QStringLiteral("JACK 服务器已停止，MIDI 端口“%1”随之消失。").arg(quoted(port_))};
-        if (jack_port_by_name(client_, port_.c_str()) == nullptr)
+        if (portGone_.load())
             return portGone(port_);
-        if (jack_port_connected_to(ownPort_, port_.c_str()) <= 0)
-            return Failure{result::MidiNoDevice,
-                           QStringLiteral("本程序与 MIDI 端口“%1”的连接已断开。").arg(quoted(port_))};
+        if (disconnected_.load())
+            return disconnection();
         return std::nullopt;
     }
 
@@ -160,20 +161,31 @@ private:
         ownPort_ = jack_port_register(client_, kOutputPortName, JACK_DEFAULT_MIDI_TYPE, JackPortIsOutput, 0);
         if (buffer_ == nullptr || ownPort_ == nullptr)
             return Failure{result::Error, QStringLiteral("无法建立 JACK MIDI 输出端口。")};
+        target_ = jack_port_by_name(client_, port_.c_str());
+        if (target_ == nullptr)
+            return portGone(port_);
         jack_set_process_callback(client_, &JackOutput::process, this);
         jack_on_info_shutdown(client_, &JackOutput::shutdown, this);
+        jack_set_port_registration_callback(client_, &JackOutput::portRegistered, this);
+        jack_set_port_connect_callback(client_, &JackOutput::portConnected, this);
+        // JACK calls a client back only once it is active: the fields above are set by then.
         if (jack_activate(client_) != 0)
             return Failure{result::Error, QStringLiteral("无法启用 JACK 客户端。")};
 
-        if (jack_port_by_name(client_, port_.c_str()) == nullptr)
-            return portGone(port_);
         if (jack_connect(client_, jack_port_name(ownPort_), port_.c_str()) != 0)
             return Failure{result::Error, QStringLiteral("未能连接到 MIDI 端口“%1”。").arg(quoted(port_))};
         // A new connection shows in the graph that clients read only after a cycle or two.
         const auto deadline = Clock::now() + kConnectTimeout;
         while (jack_port_connected_to(ownPort_, port_.c_str()) <= 0 && Clock::now() < deadline)
             std::this_thread::sleep_for(kConnectPoll);
-        return check();
+        if (jack_port_connected_to(ownPort_, port_.c_str()) <= 0)
+            return disconnection();
+        return heardOfLoss();
+    }
+
+    Failure disconnection() const
+    {
+        return {result::MidiNoDevice, QStringLiteral("本程序与 MIDI 端口“%1”的连接已断开。").arg(quoted(port_))};
     }
 
     // Runs on JACK's thread: the messages due in this cycle go out at their frames, those
@@ -204,17 +216,41 @@ private:
         return 0;
     }
 
-    // Runs on libjack's thread.
+    // The three below run on libjack's thread for the client's news, beside the server's cycles.
     static void shutdown(jack_status_t, const char *, void *self)
     {
         static_cast<JackOutput *>(self)->gone_.store(true);
     }
 
+    // A port that goes is unregistered, whether its client closes it, closes or dies; the
+    // server takes it from the graph before it tells the clients.
+    static void portRegistered(jack_port_id_t, int registered, void *self)
+    {
+        auto *output = static_cast<JackOutput *>(self);
+        if (!registered && jack_port_by_name(output->client_, output->port_.c_str()) == nullptr)
+            output->portGone_.store(true);
+    }
+
+    static void portConnected(jack_port_id_t a, jack_port_id_t b, int connected, void *self)
+    {
+        auto *output = static_cast<JackOutput *>(self);
+        if (connected)
+            return;
+        const jack_port_t *first = jack_port_by_id(output->client_, a);
+        const jack_port_t *second = jack_port_by_id(output->client_, b);
+        if ((first == output->ownPort_ && second == output->target_)
+            || (first == output->target_ && second == output->ownPort_))
+            output->disconnected_.store(true);
+    }
+
     std::string port_;
     jack_client_t *client_ = nullptr;
     jack_port_t *ownPort_ = nullptr;
+    jack_port_t *target_ = nullptr;
     jack_ringbuffer_t *buffer_ = nullptr;
     std::atomic<bool> gone_{false};
+    std::atomic<bool> portGone_{false};
+    std::atomic<bool> disconnected_{false};
 };
 
 } // namespace

@@ -1,8 +1,7 @@
 #pragma once
 
 // What the system's MIDI ports, ALSA and JACK alike, share: the client name they show
-// to other programs, the checks a short message passes before it leaves, and a
-// connection that stays dead once its port is lost.
+// to other programs, and a connection that stays dead once its port is lost.
 
 #include "router/backend.h"
 
@@ -29,15 +28,16 @@ std::uint32_t packedVersion(int major, int minor);
 class PortOutput : public Output
 {
 public:
-    // Refuses what cannot travel as a short message, then writes the message unless the
-    // port has been lost: a lost port stays lost, as the handle names a connection that
-    // no longer exists; the user opens the port again.
-    std::optional<Failure> send(std::uint32_t message) final { return sendAt(message, 0); }
-    std::optional<Failure> sendAt(std::uint32_t message, std::int64_t dueNs) final;
+    // Writes the status and the data bytes it takes unless the port has been lost: a lost
+    // port stays lost, as the handle names a connection that no longer exists; the user
+    // opens the port again.
+    std::optional<Failure> send(ShortMessage message) final { return sendAt(message, 0); }
+    std::optional<Failure> sendAt(ShortMessage message, std::int64_t dueNs) final;
 
 protected:
-    // A failure once the port can no longer be reached.
-    virtual std::optional<Failure> check() = 0;
+    // A failure once the system has said that the port can no longer be reached. Called for
+    // every message, so it reads what the system's news left and looks nothing up.
+    virtual std::optional<Failure> heardOfLoss() = 0;
     // Writes the message for `dueNs` on the steady clock, or as soon as possible when 0
     // or where the port cannot place messages in time.
     virtual std::optional<Failure> write(const std::uint8_t *bytes, std::size_t size, std::int64_t dueNs) = 0;

@@ -1,5 +1,7 @@
 #include "recording/recordingplatform.h"
 
+#include "midi/shortmessage.h"
+
 namespace midi {
 
 std::uint32_t RecordingPlatform::deviceCount()
@@ -55,7 +57,10 @@ MmResult RecordingPlatform::send(HMidiOut handle, std::uint32_t message)
 
 MmResult RecordingPlatform::sendAt(HMidiOut handle, std::uint32_t message, std::int64_t dueNs)
 {
-    const MmResult r = open_.count(handle) ? sendResult : result::InvalidHandle;
+    // Refused as the system's outputs refuse it (midi/shortmessage.h).
+    const MmResult r = !open_.count(handle)                ? result::InvalidHandle
+                       : !ShortMessage::unpack(message) ? result::InvalidParam
+                                                        : sendResult;
     calls.push_back({Op::ShortMsg, handle, message, r, dueNs});
     return r;
 }

@@ -31,7 +31,8 @@ public:
     // Devices 0..N-1; nullopt makes that id's capability query fail.
     std::vector<std::optional<QString>> devices;
 
-    // Results the next calls give; sends also fail with InvalidHandle on a handle that is not open.
+    // Results the next calls give; sends also fail with InvalidHandle on a handle that is not
+    // open, and with InvalidParam for a value that is no short message, as the system's do.
     MmResult openResult = result::NoError;
     MmResult closeResult = result::NoError;
     MmResult sendResult = result::NoError;

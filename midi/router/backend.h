@@ -6,6 +6,7 @@
 // backend only talks to its system.
 
 #include "midi/midiplatform.h"
+#include "midi/shortmessage.h"
 
 #include <QString>
 #include <QStringList>
@@ -39,16 +40,16 @@ struct Port
     MmResult capsResult = result::NoError;
 };
 
-// An open output.
+// An open output. The router has checked every message it is given.
 class Output
 {
 public:
     virtual ~Output() = default;
     // Plays one short message as soon as possible, or says why it cannot.
-    virtual std::optional<Failure> send(std::uint32_t message) = 0;
+    virtual std::optional<Failure> send(ShortMessage message) = 0;
     // Plays it at `dueNs` on the steady clock, where the output can place a message in
     // time; a time already past means at once.
-    virtual std::optional<Failure> sendAt(std::uint32_t message, std::int64_t dueNs)
+    virtual std::optional<Failure> sendAt(ShortMessage message, std::int64_t dueNs)
     {
         (void)dueNs;
         return send(message);

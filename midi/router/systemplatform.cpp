@@ -249,19 +249,24 @@ MmResult SystemPlatform::close(HMidiOut handle)
     });
 }
 
-MmResult SystemPlatform::send(HMidiOut handle, std::uint32_t message)
+MmResult SystemPlatform::send(HMidiOut handle, std::uint32_t packed)
 {
-    return sendAt(handle, message, 0);
+    return sendAt(handle, packed, 0);
 }
 
-MmResult SystemPlatform::sendAt(HMidiOut handle, std::uint32_t message, std::int64_t dueNs)
+MmResult SystemPlatform::sendAt(HMidiOut handle, std::uint32_t packed, std::int64_t dueNs)
 {
     const auto it = d->outputs.find(handle);
     if (it == d->outputs.end())
         return d->fail(result::InvalidHandle);
+    // The one check of a message, in front of every output (midi/shortmessage.h).
+    ShortMessage::Fault fault{};
+    const std::optional<ShortMessage> message = ShortMessage::unpack(packed, &fault);
+    if (!message)
+        return d->fail(result::InvalidParam, refusalText(packed, fault));
     return d->guarded([&] {
         Output &output = *it->second.output;
-        const std::optional<Failure> failure = dueNs == 0 ? output.send(message) : output.sendAt(message, dueNs);
+        const std::optional<Failure> failure = dueNs == 0 ? output.send(*message) : output.sendAt(*message, dueNs);
         return failure ? d->fail(failure->code, failure->reason, it->second.backend) : result::NoError;
     });
 }

@@ -26,8 +26,8 @@ public:
         output_.reset();
         claimed_ = false;
     }
-    std::optional<Failure> send(std::uint32_t message) override { return output_->send(message); }
-    std::optional<Failure> sendAt(std::uint32_t message, std::int64_t dueNs) override
+    std::optional<Failure> send(ShortMessage message) override { return output_->send(message); }
+    std::optional<Failure> sendAt(ShortMessage message, std::int64_t dueNs) override
     {
         return output_->sendAt(message, dueNs);
     }

@@ -119,59 +119,47 @@ bool SynthEngine::loadSoundFont(const QStringList &candidates, QString &error)
     return false;
 }
 
-bool SynthEngine::playable(std::uint32_t message)
+void SynthEngine::play(ShortMessage message)
 {
-    // Bits 24-31 carry nothing, as with the platform call this stands in for.
-    const int status = message & 0xFF;
-    const int data1 = (message >> 8) & 0xFF;
-    const int data2 = (message >> 16) & 0xFF;
-    // System exclusive needs a long message.
-    return status >= 0x80 && data1 <= 0x7F && data2 <= 0x7F && status != 0xF0 && status != 0xF7;
-}
-
-bool SynthEngine::apply(std::uint32_t message)
-{
-    if (synth_ == nullptr || !playable(message))
-        return false;
-    const int status = message & 0xFF;
-    const int data1 = (message >> 8) & 0xFF;
-    const int data2 = (message >> 16) & 0xFF;
-
-    const int channel = status & 0x0F;
+    if (synth_ == nullptr)
+        return;
+    if (message.status() == kSystemReset) {
+        fluid_synth_system_reset(synth_);
+        return;
+    }
+    if (!message.isChannelMessage())
+        return;
+    const int channel = message.channel();
+    const int data1 = message.data1();
+    const int data2 = message.data2();
     // FluidSynth refuses some valid messages (a note-off for a key that is not
     // sounding, a note-on on a channel without a preset); to the sender they are played.
-    switch (status & 0xF0) {
-    case 0x80:
+    switch (message.kind()) {
+    case kNoteOff:
         fluid_synth_noteoff(synth_, channel, data1);
-        return true;
-    case 0x90:
+        break;
+    case kNoteOn:
         if (data2 == 0)
             fluid_synth_noteoff(synth_, channel, data1);
         else
             fluid_synth_noteon(synth_, channel, data1, data2);
-        return true;
-    case 0xA0:
+        break;
+    case kKeyPressure:
         fluid_synth_key_pressure(synth_, channel, data1, data2);
-        return true;
-    case 0xB0:
+        break;
+    case kControlChange:
         fluid_synth_cc(synth_, channel, data1, data2);
-        return true;
-    case 0xC0:
+        break;
+    case kProgramChange:
         fluid_synth_program_change(synth_, channel, data1);
-        return true;
-    case 0xD0:
+        break;
+    case kChannelPressure:
         fluid_synth_channel_pressure(synth_, channel, data1);
-        return true;
-    case 0xE0:
-        fluid_synth_pitch_bend(synth_, channel, data1 | (data2 << 7));
-        return true;
-    default:
+        break;
+    case kPitchBend:
+        fluid_synth_pitch_bend(synth_, channel, data1 | data2 << 7);
         break;
     }
-    if (status == 0xFF)
-        fluid_synth_system_reset(synth_);
-    // Timing and song position mean nothing to a synthesizer without a sequencer.
-    return true;
 }
 
 bool SynthEngine::render(int frames, float *left, float *right)

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "synth/instrument.h"
+
 #include <QString>
 #include <QStringList>
 #include <fluidsynth/types.h>
@@ -8,10 +10,10 @@
 
 namespace midi {
 
-// FluidSynth with one General MIDI sound font, played by 32-bit short messages and
-// rendered on demand: an audio output pulls from render() on its own thread, tests
-// call it directly and need no audio device.
-class SynthEngine
+// FluidSynth with one General MIDI sound font, played by short messages and rendered on
+// demand: an audio output pulls from render() on its own thread, tests call it directly
+// and need no audio device.
+class SynthEngine final : public Instrument
 {
 public:
     // PulseAudio's default rate, so the usual desktop output needs no resampling.
@@ -26,7 +28,7 @@ public:
     static QString findSoundFont(const QStringList &candidates);
 
     SynthEngine();
-    ~SynthEngine();
+    ~SynthEngine() override;
     SynthEngine(const SynthEngine &) = delete;
     SynthEngine &operator=(const SynthEngine &) = delete;
 
@@ -35,13 +37,12 @@ public:
     bool loadSoundFont(const QStringList &candidates, QString &error);
     QString soundFont() const { return soundFont_; }
 
-    // Whether apply() takes `message`: not a missing status byte, a data byte with its top
-    // bit set, or system exclusive, which cannot travel as a short message.
-    static bool playable(std::uint32_t message);
-    // Plays one channel message, or a system reset; false for what is not playable.
-    bool apply(std::uint32_t message);
+    // Plays a channel message or a system reset; the other system messages mean nothing
+    // to a synthesizer without a sequencer. A program change, a bank select and a system
+    // reset may read the sound font from disk: they are never played on the audio thread.
+    void play(ShortMessage message) override;
     // Overwrites both buffers with the next `frames` frames, reverb and chorus mixed in.
-    bool render(int frames, float *left, float *right);
+    bool render(int frames, float *left, float *right) override;
     // Voices still sounding, releases included; reverb and chorus tails are not voices.
     int activeVoices() const;
 

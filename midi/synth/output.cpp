@@ -41,8 +41,6 @@ constexpr auto kSilenceAfterError = 50ms;
 constexpr auto kStallLimit = 300ms;
 constexpr std::uint64_t kRunningAfterRenders = 3;
 
-constexpr std::uint32_t kSystemReset = 0xFF;
-
 QStringList offeredDrivers(fluid_settings_t *settings)
 {
     QStringList offered;
@@ -157,7 +155,8 @@ SynthOutput::~SynthOutput()
     if (driver_ == nullptr)
         return;
     if (renderer_->renders() >= kRunningAfterRenders && renderer_->silentFor() > kStallLimit) {
-        renderer_->send(kSystemReset);  // silenced, in case the server wakes up
+        // Silenced, in case the server wakes up.
+        renderer_->send(*ShortMessage::unpack(pack(kSystemReset)));
         leftBehind().push_back(new Remains{std::move(synth_), std::move(renderer_), driver_});
         return;
     }
@@ -189,42 +188,34 @@ std::optional<Failure> SynthOutput::health()
     return std::nullopt;
 }
 
-void SynthOutput::track(std::uint32_t message)
+void SynthOutput::track(ShortMessage message)
 {
-    const int status = message & 0xFF;
-    const int channel = status & 0x0F;
-    const int data1 = (message >> 8) & 0x7F;
-    const int data2 = (message >> 16) & 0x7F;
-    const auto clearChannel = [&] {
-        for (int note = 0; note < 128; ++note)
-            held_.reset(std::size_t(channel * 128 + note));
-    };
-    switch (status & 0xF0) {
-    case 0x90:
-        held_.set(std::size_t(channel * 128 + data1), data2 > 0);
+    if (message.status() == kSystemReset)
+        held_.reset();
+    if (!message.isChannelMessage())
+        return;
+    const auto at = [&](int key) { return std::size_t(message.channel() * kKeys + key); };
+    switch (message.kind()) {
+    case kNoteOn:
+        held_.set(at(message.data1()), message.data2() > 0);
         break;
-    case 0x80:
-        held_.reset(std::size_t(channel * 128 + data1));
+    case kNoteOff:
+        held_.reset(at(message.data1()));
         break;
-    case 0xB0:
-        if (data1 == 120 || data1 == 123)  // all sound off, all notes off
-            clearChannel();
-        break;
-    default:
-        if (status == kSystemReset)
-            held_.reset();
+    case kControlChange:
+        if (message.data1() == kAllSoundOff || message.data1() == kAllNotesOff) {
+            for (int key = 0; key < kKeys; ++key)
+                held_.reset(at(key));
+        }
         break;
     }
     renderer_->setHeldNotes(static_cast<int>(held_.count()));
 }
 
-std::optional<Failure> SynthOutput::sendAt(std::uint32_t message, std::int64_t dueNs)
+std::optional<Failure> SynthOutput::sendAt(ShortMessage message, std::int64_t dueNs)
 {
     if (auto failure = health())
         return failure;
-    if (!SynthEngine::playable(message))
-        return Failure{result::InvalidParam,
-                       QStringLiteral("0x%1 不是合成器能演奏的短消息").arg(message, 8, 16, QLatin1Char('0'))};
     track(message);
     const SynthRenderer::Sent sent = renderer_->send(message, dueNs);
     if (sent == SynthRenderer::Sent::Full)
@@ -233,8 +224,7 @@ std::optional<Failure> SynthOutput::sendAt(std::uint32_t message, std::int64_t d
     // key press sends the previous key's note-off just before its note-on, and waking for
     // the note-off would start the stream with a silent period, putting the note one
     // period later.
-    const bool sounds = (message & 0xF0) == 0x90 && ((message >> 16) & 0x7F) > 0;
-    if ((sounds || sent == SynthRenderer::Sent::Queued) && renderer_->wake() && pulse_)
+    if ((message.startsNote() || sent == SynthRenderer::Sent::Queued) && renderer_->wake() && pulse_)
         pulse_->kick();
     return std::nullopt;
 }

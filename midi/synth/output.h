@@ -30,8 +30,8 @@ public:
     SynthOutput(const SynthOutput &) = delete;
     SynthOutput &operator=(const SynthOutput &) = delete;
 
-    std::optional<Failure> send(std::uint32_t message) override { return sendAt(message, 0); }
-    std::optional<Failure> sendAt(std::uint32_t message, std::int64_t dueNs) override;
+    std::optional<Failure> send(ShortMessage message) override { return sendAt(message, 0); }
+    std::optional<Failure> sendAt(ShortMessage message, std::int64_t dueNs) override;
     std::chrono::nanoseconds lead() const override;
 
 private:
@@ -42,7 +42,7 @@ private:
     bool startOutput(const char *name, QString &error);
     std::optional<Failure> health();
     // Counts the notes held after `message`: rendering never pauses while one is.
-    void track(std::uint32_t message);
+    void track(ShortMessage message);
 
     std::unique_ptr<SynthEngine> synth_;
     std::unique_ptr<SynthRenderer> renderer_;
@@ -52,7 +52,7 @@ private:
     QString outputName_;
     std::uint64_t logMark_ = 0;
     std::optional<Failure> failure_;  // once the output has failed, for good
-    std::bitset<16 * 128> held_;
+    std::bitset<kChannels * kKeys> held_;
 };
 
 } // namespace midi

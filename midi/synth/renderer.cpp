@@ -27,16 +27,19 @@ constexpr std::int64_t kClockWindowNs = 500'000'000;
 // Until the output has rendered once, the lead assumes the period it was opened with.
 constexpr int kAssumedFrames = 512;
 
-bool isBankOrProgram(std::uint32_t message)
+// FluidSynth loads a preset's samples from the sound font when the preset is chosen, with
+// dynamic sample loading on (SynthEngine): so on a program change, on the bank select
+// before it, and on a system reset, which chooses every channel's preset again.
+bool mayReadSoundFont(ShortMessage message)
 {
-    const std::uint32_t kind = message & 0xF0;
-    const std::uint32_t controller = (message >> 8) & 0x7F;
-    return kind == 0xC0 || (kind == 0xB0 && (controller == 0 || controller == 32));
+    return message.status() == kSystemReset || message.kind() == kProgramChange
+           || (message.kind() == kControlChange
+               && (message.data1() == kBankSelect || message.data1() == kBankSelectLsb));
 }
 
 } // namespace
 
-SynthRenderer::SynthRenderer(SynthEngine &synth, Clock clock)
+SynthRenderer::SynthRenderer(Instrument &synth, Clock clock)
     : synth_(synth)
     , clock_(clock)
     , rate_(SynthEngine::kSampleRate)
@@ -46,44 +49,54 @@ SynthRenderer::SynthRenderer(SynthEngine &synth, Clock clock)
     lastRenderNs_.store(now);
 }
 
-SynthRenderer::Sent SynthRenderer::send(std::uint32_t message, std::int64_t dueNs)
+SynthRenderer::Sent SynthRenderer::send(ShortMessage message, std::int64_t dueNs)
 {
-    const std::uint32_t tail = tail_.load(std::memory_order_relaxed);
-    const bool waiting = head_.load(std::memory_order_acquire) != tail;
-    // A program loads its samples when it is chosen, which must not happen on the audio
-    // thread; so a program change, and the bank select before it, may overtake messages
-    // that wait for their time, which ends no note early or late.
-    if ((dueNs == 0 && !waiting) || isBankOrProgram(message)) {
+    const std::uint64_t tail = tail_.load(std::memory_order_relaxed);
+    const std::uint64_t head = head_.load(std::memory_order_acquire);
+    if (message.status() == kSystemReset)
+        dropBefore_.store(tail, std::memory_order_release);
+    const bool waiting = firstWaiting(head) != tail;
+    // Reading the sound font must not happen on the audio thread, so a program change, and
+    // the bank select before it, may overtake messages that wait for their time, which ends
+    // no note early or late; a system reset drops them.
+    if ((dueNs == 0 && !waiting) || mayReadSoundFont(message)) {
         applyHere(message);
         return Sent::Played;
     }
-    if (tail - head_.load(std::memory_order_acquire) == kEvents)
+    // Counted from the audio thread's place, not from what it will skip: until it has
+    // passed them, those records are its own.
+    if (tail - head == kEvents)
         return Sent::Full;
-    events_[tail & (kEvents - 1)] = {dueNs, message};
+    events_[tail & (kEvents - 1)] = {dueNs, message.packed()};
     tail_.store(tail + 1, std::memory_order_release);
     return Sent::Queued;
+}
+
+std::uint64_t SynthRenderer::firstWaiting(std::uint64_t head) const
+{
+    return std::max(head, dropBefore_.load(std::memory_order_acquire));
 }
 
 // The sending side waits while the audio thread plays a message, which takes microseconds;
 // the audio thread never waits for the sending side, but leaves its messages for its next
 // period instead.
-void SynthRenderer::applyHere(std::uint32_t message)
+void SynthRenderer::applyHere(ShortMessage message)
 {
     senderInside_.store(true);
     while (rendererInside_.load())
         std::this_thread::yield();
-    synth_.apply(message);
+    synth_.play(message);
     senderInside_.store(false, std::memory_order_release);
 }
 
-bool SynthRenderer::applyOnAudioThread(std::uint32_t message)
+bool SynthRenderer::applyOnAudioThread(ShortMessage message)
 {
     rendererInside_.store(true);
     if (senderInside_.load()) {
         rendererInside_.store(false, std::memory_order_release);
         return false;
     }
-    synth_.apply(message);
+    synth_.play(message);
     rendererInside_.store(false, std::memory_order_release);
     return true;
 }
@@ -175,9 +188,15 @@ void SynthRenderer::renderEvents(int frames, float *left, float *right)
     const std::int64_t end = rendered_ + frames;
     int done = 0;
     for (;;) {
-        const std::uint32_t head = head_.load(std::memory_order_relaxed);
+        const std::uint64_t head = head_.load(std::memory_order_relaxed);
         if (head == tail_.load(std::memory_order_acquire))
             break;
+        // What a reset dropped is skipped. A message taken before the drop shows here plays
+        // before the reset: the sending side waits for it (applyHere).
+        if (const std::uint64_t next = firstWaiting(head); next != head) {
+            head_.store(next, std::memory_order_release);
+            continue;
+        }
         const Event event = events_[head & (kEvents - 1)];
         const std::int64_t at = event.dueNs == 0 ? rendered_ + done : frameOf(event.dueNs);
         // FluidSynth starts a message's effect with its next block: the block boundary
@@ -190,7 +209,7 @@ void SynthRenderer::renderEvents(int frames, float *left, float *right)
             renderSpan(done, int(boundary - rendered_), left, right);
             done = int(boundary - rendered_);
         }
-        if (!applyOnAudioThread(event.message))
+        if (!applyOnAudioThread(*ShortMessage::unpack(event.message)))
             break;
         head_.store(head + 1, std::memory_order_release);
     }
@@ -211,7 +230,7 @@ void SynthRenderer::pauseIfQuiet(std::uint64_t state, std::int64_t now, int fram
         lastLoudNs_.store(now, std::memory_order_relaxed);
         return;
     }
-    const bool waiting = head_.load(std::memory_order_relaxed) != tail_.load(std::memory_order_acquire);
+    const bool waiting = firstWaiting(head_.load(std::memory_order_relaxed)) != tail_.load(std::memory_order_acquire);
     if (held_.load(std::memory_order_relaxed) == 0 && !waiting
         && now - lastLoudNs_.load(std::memory_order_relaxed) >= kQuietBeforePauseNs)
         // Fails, and rendering goes on, if the sending side has woken it since `state` was read.

@@ -5,11 +5,14 @@
 // other as soon as possible, all in the order they were sent.
 //
 // Two threads touch the synthesizer: the sending side and the audio output's thread.
-// The audio thread never locks, waits or allocates: messages reach it through a ring of
-// fixed size, and a message the sending side plays itself is kept apart from the audio
-// thread's by two flags, the sending side being the one that waits.
+// The audio thread never locks, waits, allocates or reads a file: messages reach it
+// through a ring of fixed size, and a message the sending side plays itself is kept apart
+// from the audio thread's by two flags, the sending side being the one that waits. What
+// may read the sound font (a program change, a bank select, a system reset) the sending
+// side always plays itself.
 
 #include "midi/midiplatform.h"
+#include "midi/shortmessage.h"
 #include "synth/soundsource.h"
 
 #include <array>
@@ -19,7 +22,7 @@
 
 namespace midi {
 
-class SynthEngine;
+class Instrument;
 
 class SynthRenderer final : public SoundSource
 {
@@ -27,16 +30,17 @@ public:
     // Monotonic time in nanoseconds; tests give a clock of their own.
     using Clock = std::int64_t (*)();
 
-    explicit SynthRenderer(SynthEngine &synth, Clock clock = &steadyNs);
+    explicit SynthRenderer(Instrument &synth, Clock clock = &steadyNs);
 
     enum class Sent {
         Played,  // played at once, by the sending side
         Queued,  // waits for the audio thread, which must be rendering to take it
         Full,    // not taken: the audio output has not taken those sent before
     };
-    // On the sending side. Plays `message`, one the synthesizer can play, at `dueNs` on the
-    // clock, or as soon as possible when `dueNs` is 0.
-    Sent send(std::uint32_t message, std::int64_t dueNs = 0);
+    // On the sending side. Plays `message` at `dueNs` on the clock, or as soon as possible
+    // when `dueNs` is 0. A system reset plays at once, and what waits is dropped: the
+    // reset would have ended it, at most the output's lead later.
+    Sent send(ShortMessage message, std::int64_t dueNs = 0);
     // Rendering resumes after a pause; true if it had paused, so that an output which
     // stopped asking for sound must be asked again.
     bool wake();
@@ -55,36 +59,43 @@ public:
     bool render(int frames, float *left, float *right, std::int64_t heardAtNs = 0) override;
 
 private:
+    // The message packed: the ring is an array of plain records.
     struct Event
     {
         std::int64_t dueNs;
         std::uint32_t message;
     };
     // A power of two; far more than the messages of the few steps the output renders ahead.
-    static constexpr std::uint32_t kEvents = 4096;
+    static constexpr std::uint64_t kEvents = 4096;
     // FluidSynth starts what a message changes at the next block of this many frames.
     static constexpr int kBlockFrames = 64;
     // Bit 0 says whether the output renders; the bits above count the wake-ups, so that a
     // decision of the audio thread to pause never undoes a wake-up that came meanwhile.
     static constexpr std::uint64_t kRendering = 1;
     static constexpr std::uint64_t kWakeUp = 2;
+    static_assert(std::atomic<std::uint64_t>::is_always_lock_free);
 
-    void applyHere(std::uint32_t message);
-    bool applyOnAudioThread(std::uint32_t message);
+    void applyHere(ShortMessage message);
+    bool applyOnAudioThread(ShortMessage message);
+    // The first message still to play: those before it have played or were dropped.
+    std::uint64_t firstWaiting(std::uint64_t head) const;
     void renderEvents(int frames, float *left, float *right);
     void renderSpan(int from, int to, float *left, float *right);
     std::int64_t frameOf(std::int64_t dueNs) const;
     void followClock(std::int64_t now, std::int64_t heardAtNs);
     void pauseIfQuiet(std::uint64_t state, std::int64_t now, int frames, const float *left, const float *right);
 
-    SynthEngine &synth_;
+    Instrument &synth_;
     const Clock clock_;
     const double rate_;
 
     // The ring: written by the sending side at `tail_`, read by the audio thread at `head_`.
+    // The audio thread skips, unplayed, what comes before `dropBefore_`. Positions of 64 bits
+    // never wrap, so the later of two is the larger.
     std::array<Event, kEvents> events_{};
-    std::atomic<std::uint32_t> head_{0};
-    std::atomic<std::uint32_t> tail_{0};
+    std::atomic<std::uint64_t> head_{0};
+    std::atomic<std::uint64_t> tail_{0};
+    std::atomic<std::uint64_t> dropBefore_{0};
     // Which side is inside the synthesizer's message calls.
     std::atomic<bool> senderInside_{false};
     std::atomic<bool> rendererInside_{false};

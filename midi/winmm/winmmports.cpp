@@ -56,9 +56,9 @@ public:
     WinmmOutput(const WinmmOutput &) = delete;
     WinmmOutput &operator=(const WinmmOutput &) = delete;
 
-    std::optional<Failure> send(std::uint32_t message) override
+    std::optional<Failure> send(ShortMessage message) override
     {
-        const MMRESULT code = calls_.send(handle_, message);
+        const MMRESULT code = calls_.send(handle_, message.packed());
         if (code != MMSYSERR_NOERROR)
             return Failure{code, {}};
         return std::nullopt;
