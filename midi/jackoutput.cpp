@@ -161,7 +161,8 @@ private:
         if (buffer_ == nullptr || ownPort_ == nullptr)
             return Failure{result::Error, QStringLiteral("无法建立 JACK MIDI 输出端口。")};
         jack_set_process_callback(client_, &JackOutput::process, this);
-        jack_on_info_shutdown(client_, &JackOutput::shutdown, this);
+        // Not jack_on_info_shutdown: PipeWire's libjack (0.3.65) never calls that one.
+        jack_on_shutdown(client_, &JackOutput::shutdown, this);
         if (jack_activate(client_) != 0)
             return Failure{result::Error, QStringLiteral("无法启用 JACK 客户端。")};
 
@@ -205,7 +206,7 @@ private:
     }
 
     // Runs on libjack's thread.
-    static void shutdown(jack_status_t, const char *, void *self)
+    static void shutdown(void *self)
     {
         static_cast<JackOutput *>(self)->gone_.store(true);
     }
