@@ -111,7 +111,7 @@ private:
     jack_client_t *openClient()
     {
         const std::string name = portClientName() + "-watch";
-        jack_client_t *client = jack_client_open(name.c_str(), JackNoStartServer, nullptr);
+        jack_client_t *client = openJackClient(name);
         if (client == nullptr)
             return nullptr;
         jack_set_port_registration_callback(client, &JackWatch::portRegistered, this);
@@ -201,7 +201,7 @@ public:
     {
         if (watch_)
             return watch_->list();
-        jack_client_t *client = jack_client_open(portClientName().c_str(), JackNoStartServer, nullptr);
+        jack_client_t *client = openJackClient(portClientName());
         if (client == nullptr)
             return {};
         std::vector<Port> ports = midiInputs(client);
