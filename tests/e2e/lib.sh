@@ -558,7 +558,7 @@ answer_box() {
 }
 
 # record_sink FILE: records the null sink's monitor into FILE as raw 16-bit mono samples at
-# 48 kHz until the test ends. Needs start_pulse, and keep_sink_in_step at least 2.2 s before.
+# 48 kHz until the test ends. Needs start_sound_server, and keep_sink_in_step at least 2.2 s before.
 record_sink() {
     spawn parec sh -c 'exec parec --raw --format=s16le --channels=1 --rate=48000 --latency-msec=10 \
         --device=null.monitor >"$1"' sh "$1"
