@@ -173,7 +173,7 @@ private slots:
     void playsThroughJackAndRestsBetweenNotes()
     {
         if (kind == SoundServer::Kind::PipeWire && !QStandardPaths::findExecutable(QStringLiteral("pulseaudio")).isEmpty())
-            QSKIP("no sound server here: run once, in the copy on PulseAudio");
+            QSKIP("plays through JACK, with no sound server: run once, in the copy on PulseAudio");
         server.reset();  // no sound server: the next output is JACK
         JackServer jack(JackServer::uniqueName(QStringLiteral("tso")));
         JackServer::Options options;
