@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
-# The sound server dies while the demo song plays on the built-in synthesizer. The program must
-# keep running and answering, show one error box at most, and sound again once the server is
-# back and the user chooses the synthesizer in the device list again.
+# The demo song sounds through the sound server on the built-in synthesizer, and the server dies
+# while it plays. The program must keep running and answering, show one error box at most, and
+# sound again once the server is back and the user chooses the synthesizer in the device list again.
 # Usage: tst_fault_pulse.sh PROGRAM
 source "$(dirname "${BASH_SOURCE[0]}")/lib.sh"
 
@@ -16,9 +16,11 @@ readonly box_title="Tirrel"
 # Window positions: the play button, Power, the device list, key 12 (C).
 readonly play="345 20" power="420 20" devices="150 50" key12="128 150"
 
-start_pulse
+start_sound_server
+keep_sink_in_step
+in_step_since=$(_e2e_now_ms)
 start_xvfb
-spawn tirrel "$program"
+spawn_program tirrel "$program"
 pid=$E2E_PID
 window=$(wait_for_window "Tirrel V2.5") || fail "windows showing instead: $(other_windows none)"
 eval "$(xdotool getwindowgeometry --shell "$window")"
@@ -30,11 +32,17 @@ expect_boxes() { expect_windows "$box_title" "$@"; }
 alive() { _e2e_alive "$pid" || fail "the program ended: $(tail -c 2000 "$E2E_TMP/tirrel.log")"; }
 
 [ -z "$(boxes)" ] || fail "a box showed at start-up with the sound server running"
+while [ $(($(_e2e_now_ms) - in_step_since)) -lt 2200 ]; do sleep 0.05; done
+song=$E2E_TMP/song.raw
+record_sink "$song"
 # shellcheck disable=SC2086
 click $play
 sleep 1.5
+peak=$(sink_peak "$song")
+log "peak of the sink while the song played: $peak"
+[ "$peak" -gt 1000 ] || fail "the song made no sound in the sink (peak $peak of 32768)"
 log "killing the sound server while the song plays"
-kill_server "$E2E_PULSE_PID"
+kill_server "$E2E_SOUND_PID"
 
 # The next step of the song finds the output dead and says so, once.
 wait_until "a box reports the lost sound output" has_box
@@ -47,7 +55,7 @@ alive
 expect_boxes 0 "after the box was answered, while the song goes on"
 
 # The server comes back; the program does not notice until the user chooses the device again.
-start_pulse
+start_sound_server
 keep_sink_in_step
 sleep 2.2
 recording=$E2E_TMP/sink.raw
