@@ -2,8 +2,8 @@
 
 #include "synth/engine.h"
 #include "synth/fluidlog.h"
-#include "synth/pulsestream.h"
 #include "synth/renderer.h"
+#include "synth/systemchoices.h"
 
 #include <fluidsynth.h>
 
@@ -16,22 +16,6 @@ namespace midi {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Desktop sound server first, through a stream of the program's own (see synth/pulsestream.h).
-// JACK comes before ALSA because a running JACK server holds the sound card. SDL2 is left
-// out: FluidSynth 2.3 neither initialises SDL's audio nor drives it through a render
-// callback, and it would only reach these again.
-constexpr char kPulseAudio[] = "pulseaudio";
-constexpr const char *kOutputOrder[] = {kPulseAudio, "jack", "alsa", "oss"};
-
-// One period is the PulseAudio stream's whole buffer; ALSA and OSS get periods x period
-// frames; JACK keeps the server's own. Measured against a null sink (note-on call to the
-// first sample above -40 dBFS in its monitor, and runs of silence in 10 s of a held note):
-// a running stream of 64 frames heard a note after 6.7 ms (median) but broke up 108 times,
-// 256 frames after 12.5 ms with 15 breaks, 512 frames after 13-15 ms with none. A note that
-// starts from silence is heard sooner (see below).
-constexpr int kPeriodFrames = 512;
-constexpr int kPeriods = 2;
 
 // A rendering output asks for sound every few milliseconds. When the sound server goes
 // away, FluidSynth's outputs log the failure and stop asking, and a server that hangs
@@ -82,24 +66,19 @@ SynthOutput::SynthOutput(std::unique_ptr<SynthEngine> synth)
 std::unique_ptr<SynthOutput> SynthOutput::start(std::unique_ptr<SynthEngine> synth, Failure &failure)
 {
     std::unique_ptr<SynthOutput> output(new SynthOutput(std::move(synth)));
-    fluid_settings_t *settings = output->synth_->settings();
-    fluid_settings_setint(settings, "audio.period-size", kPeriodFrames);
-    fluid_settings_setint(settings, "audio.periods", kPeriods);
-    // Unconnected JACK ports play into nothing.
-    fluid_settings_setint(settings, "audio.jack.autoconnect", 1);
-    fluid_settings_setstr(settings, "audio.jack.id", "Tirrel");
-
-    const QStringList offered = offeredDrivers(settings) << QLatin1String(kPulseAudio);
+    // The system's outputs, in the order its table gives them (synth/systemchoices.h): the
+    // program's own streams always, FluidSynth's drivers where it was built with them.
+    const QStringList offered = offeredDrivers(output->synth_->settings());
     QStringList tried;
     QStringList said;
-    for (const char *name : kOutputOrder) {
-        if (!offered.contains(QLatin1String(name)))
+    for (const AudioOutputKind &kind : systemAudioOutputs()) {
+        if (kind.openStream == nullptr && !offered.contains(QLatin1String(kind.name)))
             continue;
         QString error;
-        if (output->startOutput(name, error))
+        if (output->startOutput(kind, error))
             return output;
-        tried << QString::fromLatin1(name);
-        said << QStringLiteral("%1：%2").arg(QLatin1String(name), error);
+        tried << QString::fromLatin1(kind.name);
+        said << QStringLiteral("%1：%2").arg(QLatin1String(kind.name), error);
     }
     if (tried.isEmpty())
         failure = {result::NoDriver, QStringLiteral("这个 FluidSynth 没有可用的声音输出")};
@@ -109,16 +88,17 @@ std::unique_ptr<SynthOutput> SynthOutput::start(std::unique_ptr<SynthEngine> syn
     return nullptr;
 }
 
-bool SynthOutput::startOutput(const char *name, QString &error)
+bool SynthOutput::startOutput(const AudioOutputKind &kind, QString &error)
 {
-    outputName_ = QString::fromLatin1(name);
-    if (outputName_ == QLatin1String(kPulseAudio)) {
-        renderer_->setPeriodFrames(kPeriodFrames);
-        pulse_ = PulseStream::open(*renderer_, SynthEngine::kSampleRate, kPeriodFrames, error);
-        return pulse_ != nullptr;
+    outputName_ = QString::fromLatin1(kind.name);
+    if (kind.openStream != nullptr) {
+        stream_ = kind.openStream(*renderer_, SynthEngine::kSampleRate, error);
+        return stream_ != nullptr;
     }
     fluid_settings_t *settings = synth_->settings();
-    fluid_settings_setstr(settings, "audio.driver", name);
+    if (kind.configure != nullptr)
+        kind.configure(settings);
+    fluid_settings_setstr(settings, "audio.driver", kind.name);
     const std::uint64_t mark = FluidLog::mark();
     driver_ = new_fluid_audio_driver2(settings, &renderForDriver, renderer_.get());
     if (driver_ == nullptr) {
@@ -133,8 +113,8 @@ bool SynthOutput::startOutput(const char *name, QString &error)
 // FluidSynth's outputs whose thread hangs in the sound server's client library (the server
 // hangs), with what they render from: closing one would wait for that thread for good. Kept
 // for the rest of the run, since the thread may still render; never destroyed, as at exit
-// its destructor would wait for those threads. The program's own PulseAudio stream never
-// blocks on the server and always closes.
+// its destructor would wait for those threads. The program's own streams never block on
+// the server and always close.
 struct SynthOutput::Remains
 {
     std::unique_ptr<SynthEngine> synth;
@@ -151,7 +131,7 @@ std::vector<SynthOutput::Remains *> &SynthOutput::leftBehind()
 // Reverse order of creation: the output renders from the synthesizer, which reads the settings.
 SynthOutput::~SynthOutput()
 {
-    pulse_.reset();
+    stream_.reset();
     if (driver_ == nullptr)
         return;
     if (renderer_->renders() >= kRunningAfterRenders && renderer_->silentFor() > kStallLimit) {
@@ -171,8 +151,8 @@ std::optional<Failure> SynthOutput::health()
         failure_ = Failure{result::MidiNotReady, QStringLiteral("声音输出 %1 已停止：%2").arg(outputName_, why)};
         return failure_;
     };
-    if (pulse_) {
-        if (const std::optional<QString> why = pulse_->failure())
+    if (stream_) {
+        if (const std::optional<QString> why = stream_->failure())
             return stopped(*why);
     } else {
         const QStringList errors = FluidLog::errorsSince(logMark_);
@@ -180,7 +160,7 @@ std::optional<Failure> SynthOutput::health()
             return stopped(errors.last());
     }
     // A stream that declined the server's requests while idle is not asked again.
-    const bool askedFor = renderer_->rendering() || !pulse_;
+    const bool askedFor = renderer_->rendering() || !stream_;
     if (askedFor && renderer_->renders() >= kRunningAfterRenders && renderer_->silentFor() > kStallLimit) {
         const auto silent = std::chrono::duration_cast<std::chrono::milliseconds>(renderer_->silentFor());
         return stopped(QStringLiteral("已有 %1 毫秒没有取声音数据").arg(silent.count()));
@@ -224,8 +204,8 @@ std::optional<Failure> SynthOutput::sendAt(ShortMessage message, std::int64_t du
     // key press sends the previous key's note-off just before its note-on, and waking for
     // the note-off would start the stream with a silent period, putting the note one
     // period later.
-    if ((message.startsNote() || sent == SynthRenderer::Sent::Queued) && renderer_->wake() && pulse_)
-        pulse_->kick();
+    if ((message.startsNote() || sent == SynthRenderer::Sent::Queued) && renderer_->wake() && stream_)
+        stream_->kick();
     return std::nullopt;
 }
 

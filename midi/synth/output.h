@@ -15,7 +15,8 @@
 
 namespace midi {
 
-class PulseStream;
+struct AudioOutputKind;
+class SoundStream;
 class SynthEngine;
 class SynthRenderer;
 
@@ -39,15 +40,15 @@ private:
     static std::vector<Remains *> &leftBehind();
 
     explicit SynthOutput(std::unique_ptr<SynthEngine> synth);
-    bool startOutput(const char *name, QString &error);
+    bool startOutput(const AudioOutputKind &kind, QString &error);
     std::optional<Failure> health();
     // Counts the notes held after `message`: rendering never pauses while one is.
     void track(ShortMessage message);
 
     std::unique_ptr<SynthEngine> synth_;
     std::unique_ptr<SynthRenderer> renderer_;
-    // The output: a PulseAudio stream of the program's own, or one of FluidSynth's.
-    std::unique_ptr<PulseStream> pulse_;
+    // The output: a stream of the program's own, or one of FluidSynth's.
+    std::unique_ptr<SoundStream> stream_;
     fluid_audio_driver_t *driver_ = nullptr;
     QString outputName_;
     std::uint64_t logMark_ = 0;

@@ -1,0 +1,60 @@
+#include "synth/systemchoices.h"
+
+#include <fluidsynth.h>
+
+namespace midi {
+
+namespace {
+
+// WASAPI in shared mode, the way every other program plays beside this one: exclusive mode
+// would take the device from them. In shared mode FluidSynth takes the engine's period for its
+// own (audio.period-size is ignored) and asks for a buffer of audio.periods of them, which it
+// keeps full, topping it up every half buffer; a note waits for what is in it.
+// MEASURED_WASAPI
+constexpr int kWasapiPeriods = 4;
+
+// DirectSound and WaveOut, where WASAPI does not open: FluidSynth's own buffers of
+// periods x period frames. MEASURED_FALLBACKS
+constexpr int kDsoundPeriodFrames = 512;
+constexpr int kDsoundPeriods = 4;
+constexpr int kWaveoutPeriodFrames = 512;
+constexpr int kWaveoutPeriods = 8;
+
+void configureWasapi(fluid_settings_t *settings)
+{
+    fluid_settings_setint(settings, "audio.wasapi.exclusive-mode", 0);
+    fluid_settings_setstr(settings, "audio.wasapi.device", "default");
+    fluid_settings_setint(settings, "audio.periods", kWasapiPeriods);
+    // The engine mixes in floating point: no conversion, and no dither, on the way.
+    fluid_settings_setstr(settings, "audio.sample-format", "float");
+}
+
+void configureDsound(fluid_settings_t *settings)
+{
+    fluid_settings_setstr(settings, "audio.dsound.device", "default");
+    fluid_settings_setint(settings, "audio.period-size", kDsoundPeriodFrames);
+    fluid_settings_setint(settings, "audio.periods", kDsoundPeriods);
+}
+
+void configureWaveout(fluid_settings_t *settings)
+{
+    fluid_settings_setstr(settings, "audio.waveout.device", "default");
+    fluid_settings_setint(settings, "audio.period-size", kWaveoutPeriodFrames);
+    fluid_settings_setint(settings, "audio.periods", kWaveoutPeriods);
+}
+
+constexpr AudioOutputKind kOutputs[] = {
+    {"wasapi", nullptr, &configureWasapi},
+    {"dsound", nullptr, &configureDsound},
+    {"waveout", nullptr, &configureWaveout},
+};
+
+} // namespace
+
+std::span<const AudioOutputKind> systemAudioOutputs() { return kOutputs; }
+
+// Windows has no place where sound fonts are installed: the one beside the program, and
+// FluidSynth's own default, are all there is to look for.
+std::span<const char *const> systemSoundFonts() { return {}; }
+
+} // namespace midi
