@@ -26,7 +26,7 @@ done
 bench_packages=(vmpk)
 
 if [ "$quick" -eq 0 ]; then
-    bash "$root/scripts/setup.sh" "${bench_packages[@]}"
+    bash "$root/scripts/setup.sh" --tests "${bench_packages[@]}"
 fi
 
 if [ -z "$build_dir" ]; then

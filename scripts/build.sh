@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs what is missing and builds the program and its tests into build/.
+# Installs what building and running need, if missing (no test tools, no sound server), and
+# builds the program and its tests into build/.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 bash scripts/setup.sh

@@ -28,7 +28,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-bash "$root/scripts/setup.sh" >&2
+bash "$root/scripts/setup.sh" --tests >&2
 log "building ${targets[*]} in $build"
 if ! { CC=clang CXX=clang++ cmake -S "$root" -B "$build" -G Ninja -DTIRREL_FUZZ=ON -DBUILD_TESTING=OFF &&
        cmake --build "$build" -j2 --target "${targets[@]}"; } >"$work/build.log" 2>&1; then

@@ -1,11 +1,13 @@
 #!/usr/bin/env bash
-# Installs what is missing, builds, and runs every test: the suite on the normal build; the
+# Installs what is missing (the test tools and sound servers too: scripts/setup.sh --tests),
+# builds, and runs every test: the suite on the normal build; the
 # Windows program's suite under Wine (scripts/test-windows.sh); the suite again on a second
 # build with AddressSanitizer and UndefinedBehaviorSanitizer, where any report or leak fails
 # the test; then each fuzz target for a minute. Tests that need a display, a JACK server or a
 # sound server start and stop their own.
 set -euo pipefail
 cd "$(dirname "$0")/.."
+bash scripts/setup.sh --tests
 bash scripts/build.sh
 ctest --test-dir build --output-on-failure -j2
 
