@@ -14,7 +14,8 @@ namespace midi {
 class SynthEngine
 {
 public:
-    // PulseAudio's default rate, so the usual desktop output needs no resampling.
+    // PulseAudio's default rate, so a PulseAudio desktop's output needs no resampling; an
+    // output that plays at another rate asks for its own.
     static constexpr double kSampleRate = 44100.0;
     static constexpr int kPolyphony = 256;
 
@@ -25,7 +26,7 @@ public:
     // The first candidate that is a readable file, or an empty string.
     static QString findSoundFont(const QStringList &candidates);
 
-    SynthEngine();
+    explicit SynthEngine(double sampleRate = kSampleRate);
     ~SynthEngine();
     SynthEngine(const SynthEngine &) = delete;
     SynthEngine &operator=(const SynthEngine &) = delete;
@@ -34,6 +35,7 @@ public:
     // Loads the first candidate that loads. On failure `error` names what was tried.
     bool loadSoundFont(const QStringList &candidates, QString &error);
     QString soundFont() const { return soundFont_; }
+    double sampleRate() const { return sampleRate_; }
 
     // Whether apply() takes `message`: not a missing status byte, a data byte with its top
     // bit set, or system exclusive, which cannot travel as a short message.
@@ -52,6 +54,7 @@ private:
     fluid_settings_t *settings_ = nullptr;
     fluid_synth_t *synth_ = nullptr;
     QString soundFont_;
+    double sampleRate_;
 };
 
 } // namespace midi

@@ -115,7 +115,7 @@ bool SynthOutput::startOutput(const char *name, QString &error)
 {
     outputName_ = QString::fromLatin1(name);
     if (outputName_ == QLatin1String(kPulseAudio)) {
-        renderer_->setPeriodFrames(kPeriodFrames);
+        renderer_->setLeadFrames(kPeriodFrames);
         pulse_ = PulseStream::open(*renderer_, SynthEngine::kSampleRate, kPeriodFrames, error);
         return pulse_ != nullptr;
     }
