@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace bench {
 
@@ -23,10 +24,20 @@ SoundMonitor::~SoundMonitor()
     stop();
 }
 
-bool SoundMonitor::start(const QString &source, QString *error)
+bool SoundMonitor::start(const QString &source, QString *error, int quantum)
 {
     stop();
-    const pa_sample_spec format{PA_SAMPLE_FLOAT32NE, kRate, 1};
+    if (source.startsWith(QLatin1String(kPipeWirePrefix))) {
+        rate_ = kPipeWireRate;
+        running_ = true;
+        return capture_.start(source.mid(int(std::strlen(kPipeWirePrefix))), rate_, quantum,
+                              [this](const float *samples, std::size_t count, std::int64_t arrival) {
+                                  append(samples, count, arrival);
+                              },
+                              error);
+    }
+    rate_ = kPulseRate;
+    const pa_sample_spec format{PA_SAMPLE_FLOAT32NE, static_cast<std::uint32_t>(rate_), 1};
     const pa_buffer_attr attr{static_cast<std::uint32_t>(-1), static_cast<std::uint32_t>(-1),
                               static_cast<std::uint32_t>(-1), static_cast<std::uint32_t>(-1),
                               static_cast<std::uint32_t>(kReadFrames * sizeof(float))};
@@ -46,6 +57,7 @@ bool SoundMonitor::start(const QString &source, QString *error)
 
 void SoundMonitor::stop()
 {
+    capture_.stop();
     running_ = false;
     if (thread_.joinable())
         thread_.join();
@@ -62,15 +74,19 @@ void SoundMonitor::run()
         int err = 0;
         if (pa_simple_read(stream_, buffer, sizeof buffer, &err) < 0)
             break;
-        const std::int64_t arrival = song::steadyNow();
-        {
-            const std::lock_guard lock(mutex_);
-            samples_.insert(samples_.end(), buffer, buffer + kReadFrames);
-            reads_.emplace_back(samples_.size(), arrival);
-        }
-        arrived_.notify_all();
+        append(buffer, kReadFrames, song::steadyNow());
     }
     running_ = false;
+    arrived_.notify_all();
+}
+
+void SoundMonitor::append(const float *samples, std::size_t count, std::int64_t arrival)
+{
+    {
+        const std::lock_guard lock(mutex_);
+        samples_.insert(samples_.end(), samples, samples + count);
+        reads_.emplace_back(samples_.size(), arrival);
+    }
     arrived_.notify_all();
 }
 
@@ -136,7 +152,7 @@ std::int64_t SoundMonitor::waitFor(float level, std::size_t from, std::chrono::m
 
 bool SoundMonitor::waitQuiet(float level, std::chrono::milliseconds quiet, std::chrono::milliseconds timeout) const
 {
-    const std::size_t needed = std::size_t(quiet.count()) * kRate / 1000;
+    const std::size_t needed = std::size_t(quiet.count()) * std::size_t(rate_) / 1000;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     std::unique_lock lock(mutex_);
     while (true) {

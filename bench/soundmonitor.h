@@ -1,5 +1,7 @@
 #pragma once
 
+#include "pwcapture.h"
+
 #include <QString>
 
 #include <atomic>
@@ -16,21 +18,28 @@ struct pa_simple;
 namespace bench {
 
 // Records a PulseAudio source (a null sink's monitor) as mono float samples on a thread of
-// its own, and notes when each read returned on the monotonic clock. A sample counts as
-// heard when the read that brought it returns: an upper bound, which includes the
-// recording's own delay of well under a millisecond.
+// its own, or what a PipeWire sink plays through a native capture, and notes when each read
+// returned on the monotonic clock. A sample counts as heard when the read that brought it
+// returns: an upper bound, which includes the recording's own delay of well under a
+// millisecond with PulseAudio and up to a quantum with PipeWire.
 class SoundMonitor
 {
 public:
-    static constexpr int kRate = 44100;
+    // The rates the program plays at on each server: no resampling on the way.
+    static constexpr int kPulseRate = 44100;
+    static constexpr int kPipeWireRate = 48000;
+    static constexpr char kPipeWirePrefix[] = "pipewire:";
 
     SoundMonitor() = default;
     ~SoundMonitor();
     SoundMonitor(const SoundMonitor &) = delete;
     SoundMonitor &operator=(const SoundMonitor &) = delete;
 
-    bool start(const QString &source, QString *error);
+    // `source` is a PulseAudio source ("null.monitor"), or "pipewire:" and a PipeWire sink's
+    // name, captured asking for `quantum` frames a cycle.
+    bool start(const QString &source, QString *error, int quantum = 64);
     void stop();
+    int rate() const { return rate_; }
 
     std::size_t size() const;
     std::vector<float> samples(std::size_t from, std::size_t to) const;
@@ -50,7 +59,10 @@ public:
 
 private:
     void run();
+    void append(const float *samples, std::size_t count, std::int64_t arrival);
 
+    int rate_ = kPulseRate;
+    PipeWireCapture capture_;
     pa_simple *stream_ = nullptr;
     std::thread thread_;
     std::atomic<bool> running_{false};

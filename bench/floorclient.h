@@ -1,0 +1,49 @@
+#pragma once
+
+#include <QString>
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <thread>
+
+struct pa_simple;
+struct pw_thread_loop;
+struct pw_stream;
+
+namespace bench {
+
+// The least a program can do to be heard through a sound server: a stream that plays
+// silence and, when asked, a click at the start of the next piece it writes. Measured by
+// the same capture as the program, it gives the measuring chain's own floor.
+class FloorClient
+{
+public:
+    FloorClient() = default;
+    ~FloorClient();
+    FloorClient(const FloorClient &) = delete;
+    FloorClient &operator=(const FloorClient &) = delete;
+
+    // A PulseAudio-protocol stream whose whole buffer is `frames` frames, written `frames`
+    // at a time.
+    bool startPulse(int rate, int frames, QString *error);
+    // A native PipeWire stream asking for a quantum of `frames` frames.
+    bool startPipeWire(int rate, int frames, QString *error);
+    void stop();
+    // Asks for a click; returns the time asked, on the monotonic clock.
+    std::int64_t click();
+
+private:
+    void writeLoop();
+    static void process(void *self);
+
+    int frames_ = 0;
+    std::atomic<bool> clickWanted_{false};
+    std::atomic<bool> running_{false};
+    pa_simple *pulse_ = nullptr;
+    std::thread writer_;
+    pw_thread_loop *loop_ = nullptr;
+    pw_stream *stream_ = nullptr;
+};
+
+} // namespace bench
