@@ -7,9 +7,8 @@
 // the server's requests; a native stream runs in PipeWire's graph at the quantum it asks
 // for. The source renders in PipeWire's real-time data thread, which must never lock,
 // wait or allocate: it only dequeues a buffer, renders into it and queues it. When the
-// source declines, the stream plays silence for a while and is then made inactive from
-// the loop thread, and costs no CPU; kick() makes it active again, from any thread,
-// without taking a lock.
+// source declines, the stream is made inactive from the loop thread and costs no CPU;
+// kick() makes it active again, from any thread, without taking a lock.
 
 #include "synth/soundsource.h"
 
@@ -66,7 +65,6 @@ private:
     void fail(Failed why, int code, const char *message);
 
     static void process(void *self);
-    static void declined(void *self, std::uint64_t);
     static void rest(void *self, std::uint64_t);
     static void wake(void *self, std::uint64_t);
 
@@ -78,8 +76,7 @@ private:
     pw_core *core_ = nullptr;
     pw_registry *registry_ = nullptr;
     pw_stream *stream_ = nullptr;
-    spa_source *declinedEvent_ = nullptr;
-    spa_source *restTimer_ = nullptr;
+    spa_source *restEvent_ = nullptr;
     spa_source *kickEvent_ = nullptr;
 
     // Made once, so the data thread never allocates.
