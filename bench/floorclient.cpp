@@ -7,6 +7,7 @@
 #include <pulse/simple.h>
 #include <spa/param/audio/format-utils.h>
 
+#include <cmath>
 #include <cstring>
 #include <vector>
 
@@ -17,6 +18,9 @@ namespace {
 // Half of full scale: far above the capture's -40 dBFS threshold, whatever it is mixed with.
 constexpr float kClick = 0.5f;
 constexpr int kClickFrames = 16;
+// A tone far above -40 dBFS that never crosses zero on a sample's boundary by chance.
+constexpr float kTone = 0.25f;
+constexpr double kToneStep = 2 * 3.14159265358979 * 441.3 / 48000;
 
 } // namespace
 
@@ -58,10 +62,7 @@ void FloorClient::writeLoop()
 {
     std::vector<float> piece(std::size_t(frames_), 0.0f);
     while (running_) {
-        const bool clicking = clickWanted_.exchange(false);
-        std::fill(piece.begin(), piece.end(), 0.0f);
-        if (clicking)
-            std::fill_n(piece.begin(), std::min(kClickFrames, frames_), kClick);
+        fill(piece.data(), std::uint32_t(piece.size()));
         int err = 0;
         if (pa_simple_write(pulse_, piece.data(), piece.size() * sizeof(float), &err) < 0)
             break;
@@ -116,13 +117,23 @@ void FloorClient::process(void *data)
     std::uint32_t frames = samples != nullptr ? d.maxsize / sizeof(float) : 0;
     if (buffer->requested != 0 && buffer->requested < frames)
         frames = std::uint32_t(buffer->requested);
-    std::fill_n(samples, frames, 0.0f);
-    if (frames > 0 && self->clickWanted_.exchange(false))
-        std::fill_n(samples, std::min<std::uint32_t>(kClickFrames, frames), kClick);
+    self->fill(samples, frames);
     d.chunk->offset = 0;
     d.chunk->stride = sizeof(float);
     d.chunk->size = frames * sizeof(float);
     pw_stream_queue_buffer(self->stream_, buffer);
+}
+
+void FloorClient::fill(float *samples, std::uint32_t frames)
+{
+    if (tone_.load()) {
+        for (std::uint32_t i = 0; i < frames; ++i, phase_ += kToneStep)
+            samples[i] = kTone * float(std::sin(phase_));
+        return;
+    }
+    std::fill_n(samples, frames, 0.0f);
+    if (frames > 0 && clickWanted_.exchange(false))
+        std::fill_n(samples, std::min<std::uint32_t>(kClickFrames, frames), kClick);
 }
 
 void FloorClient::stop()

@@ -12,7 +12,9 @@
 //   midi     [--trials N]                     key press to the note-on at a JACK capture port
 //   song     --song FILE                      the demo song's note onsets against its grid
 //   floor    --server pulse|pipewire          a click of a minimal client of that server to
-//            [--trials N] [--frames N]        the same capture: the measuring chain's floor
+//            [--trials N] [--frames N]        the same capture, and dropouts in N runs of S
+//            [--glide-seconds S]              seconds of its tone: the measuring chain's floor
+//            [--glide-runs N]
 // Options for all: --kind tirrel|vmpk (where the keys are), --prefix TEXT (before each name),
 // --monitor SOURCE (the PulseAudio source, or pipewire:SINK for PipeWire's own capture of a
 // sink; null.monitor by default), --capture-quantum N (the frames PipeWire's capture asks for).
@@ -640,14 +642,28 @@ void floorFigure(const Options &o)
         if (heard >= 0)
             times.push_back(ms(monitor.arrivalNs(std::size_t(heard)) - asked));
     }
-    client.stop();
-    monitor.stop();
     print("floor_frames", QString::number(o.frames));
     print("floor_trials", QStringLiteral("%1/%2").arg(times.size()).arg(o.trials));
     if (!times.empty()) {
         print("floor_median_ms", percentile(times, 0.5));
         print("floor_p95_ms", percentile(times, 0.95));
     }
+    // A steady tone for as long as the program's glides: the gaps the server and the
+    // capture make on their own.
+    if (o.glideSeconds > 0) {
+        int total = 0;
+        for (int run = 0; run < o.glideRuns; ++run) {
+            client.playTone(true);
+            sleepMs(300);
+            const std::size_t from = monitor.size();
+            sleepMs(o.glideSeconds * 1000);
+            total += dropouts(monitor.samples(from, monitor.size()), monitor.rate());
+            client.playTone(false);
+        }
+        print("floor_dropouts", QString::number(total));
+    }
+    client.stop();
+    monitor.stop();
 }
 
 } // namespace
