@@ -570,18 +570,18 @@ void songTiming(const Options &o, bench::XPointer &x, bench::SinkWatch &sinks)
     monitor.stop();
 
     const std::vector<float> s = monitor.samples(0, monitor.size());
-    const double perStep = rate * song::kStepMs / 1000.0;
     const std::int64_t first = onsetIn(s, from, s.size(), rate);
     if (first < 0)
         die(QStringLiteral("the song was not heard"));
-    // Onsets on the monotonic clock, against the grid through the first note, in ms.
+    // Onsets on the monotonic clock, against the grid through the first note, in ms; each
+    // looked for from 40 ms before its step to 60 ms after.
     const double firstMs = ms(monitor.fittedNs(std::size_t(first)));
     std::vector<double> errors;
     std::vector<double> steps;
     for (const int line : noteLines) {
-        const double due = double(first) + (line - noteLines.front()) * perStep;
-        const auto lo = std::size_t(std::max(0.0, due - rate * 0.04));
-        const auto hi = std::size_t(due + rate * 0.06);
+        const double dueMs = firstMs + (line - noteLines.front()) * song::kStepMs;
+        const std::size_t lo = monitor.indexAt(std::int64_t((dueMs - 40) * 1e6));
+        const std::size_t hi = monitor.indexAt(std::int64_t((dueMs + 60) * 1e6));
         const std::int64_t onset = onsetIn(s, lo, hi, rate);
         if (onset < 0)
             continue;

@@ -78,6 +78,8 @@ void PipeWireCapture::process(void *data)
     if (buffer == nullptr)
         return;
     const std::int64_t arrival = song::steadyNow();
+    pw_time time{};
+    pw_stream_get_time_n(self->stream_, &time, sizeof time);
     const spa_data &d = buffer->buffer->datas[0];
     if (d.data != nullptr && d.chunk != nullptr) {
         const auto *samples = reinterpret_cast<const float *>(static_cast<const char *>(d.data) + d.chunk->offset);
@@ -90,7 +92,7 @@ void PipeWireCapture::process(void *data)
         } else {
             for (std::uint32_t i = 0; i < count; ++i)
                 self->samples_[(written + i) & (kSamples - 1)] = samples[i];
-            self->pieces_[pieces & (kPieces - 1)] = {count, arrival};
+            self->pieces_[pieces & (kPieces - 1)] = {count, arrival, time.now};
             self->samplesWritten_.store(written + count, std::memory_order_relaxed);
             self->piecesWritten_.store(pieces + 1, std::memory_order_release);
         }
@@ -113,7 +115,7 @@ void PipeWireCapture::drain()
                 piece[i] = samples_[(samplesRead_ + i) & (kSamples - 1)];
             samplesRead_ += info.count;
             piecesRead_.store(p + 1, std::memory_order_release);
-            sink_(piece.data(), piece.size(), info.arrivalNs);
+            sink_(piece.data(), piece.size(), info.arrivalNs, info.cycleNs);
         }
         if (last)
             return;

@@ -16,7 +16,8 @@ namespace bench {
 
 // Records what a PipeWire sink plays, natively, as mono float samples: the sink's monitor
 // without PipeWire's PulseAudio service between. Each buffer is handed over with the time
-// its callback ran on the monotonic clock.
+// its callback ran, and the time the graph's cycle that played it began, both on the
+// monotonic clock.
 //
 // The capture runs in PipeWire's real-time thread, as the program's stream does: a capture
 // that missed cycles on a busy machine lost whole buffers (a second in twenty here) and
@@ -25,7 +26,7 @@ namespace bench {
 class PipeWireCapture
 {
 public:
-    using Sink = std::function<void(const float *samples, std::size_t count, std::int64_t arrivalNs)>;
+    using Sink = std::function<void(const float *samples, std::size_t count, std::int64_t arrivalNs, std::int64_t cycleNs)>;
 
     PipeWireCapture() = default;
     ~PipeWireCapture();
@@ -45,6 +46,7 @@ private:
     {
         std::uint32_t count;
         std::int64_t arrivalNs;
+        std::int64_t cycleNs;
     };
     static constexpr std::size_t kSamples = std::size_t(1) << 20;
     static constexpr std::size_t kPieces = std::size_t(1) << 14;

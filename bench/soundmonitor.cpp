@@ -31,9 +31,8 @@ bool SoundMonitor::start(const QString &source, QString *error, int quantum)
         rate_ = kPipeWireRate;
         running_ = true;
         return capture_.start(source.mid(int(std::strlen(kPipeWirePrefix))), rate_, quantum,
-                              [this](const float *samples, std::size_t count, std::int64_t arrival) {
-                                  append(samples, count, arrival);
-                              },
+                              [this](const float *samples, std::size_t count, std::int64_t arrival,
+                                     std::int64_t cycle) { append(samples, count, arrival, cycle); },
                               error);
     }
     rate_ = kPulseRate;
@@ -80,10 +79,12 @@ void SoundMonitor::run()
     arrived_.notify_all();
 }
 
-void SoundMonitor::append(const float *samples, std::size_t count, std::int64_t arrival)
+void SoundMonitor::append(const float *samples, std::size_t count, std::int64_t arrival, std::int64_t cycle)
 {
     {
         const std::lock_guard lock(mutex_);
+        if (cycle != 0)
+            cycles_.emplace_back(samples_.size(), cycle);
         samples_.insert(samples_.end(), samples, samples + count);
         reads_.emplace_back(samples_.size(), arrival);
     }
@@ -116,6 +117,33 @@ std::int64_t SoundMonitor::arrivalNs(std::size_t index) const
 std::int64_t SoundMonitor::fittedNs(std::size_t index) const
 {
     const std::lock_guard lock(mutex_);
+    return timeOf(index);
+}
+
+std::size_t SoundMonitor::indexAt(std::int64_t ns) const
+{
+    const std::lock_guard lock(mutex_);
+    std::size_t lo = 0, hi = samples_.size();
+    while (lo < hi) {
+        const std::size_t mid = (lo + hi) / 2;
+        if (timeOf(mid) < ns)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo;
+}
+
+// With the lock held.
+std::int64_t SoundMonitor::timeOf(std::size_t index) const
+{
+    if (!cycles_.empty()) {
+        auto cycle = std::upper_bound(cycles_.begin(), cycles_.end(), index,
+                                      [](std::size_t i, const auto &c) { return i < c.first; });
+        if (cycle != cycles_.begin())
+            --cycle;
+        return cycle->second + std::int64_t(index - cycle->first) * 1'000'000'000 / rate_;
+    }
     if (reads_.size() < 2)
         return reads_.empty() ? -1 : reads_.front().second;
     // Relative to the first read, so the sums stay well within a double's precision.

@@ -45,10 +45,13 @@ public:
     std::vector<float> samples(std::size_t from, std::size_t to) const;
     // When the read that brought sample `index` returned, in steady_clock nanoseconds.
     std::int64_t arrivalNs(std::size_t index) const;
-    // When sample `index` was recorded, in steady_clock nanoseconds, on the straight line
-    // that fits every read's arrival best: free of the jitter of single reads and of any
-    // difference between the sink's sample clock and the monotonic clock.
+    // When sample `index` was recorded, in steady_clock nanoseconds: from PulseAudio, on the
+    // straight line that fits every read's arrival best, free of the jitter of single reads
+    // and of any difference between the sink's sample clock and the monotonic clock; from
+    // PipeWire, by the graph's own clock, which also shows the cycles a busy graph skipped.
     std::int64_t fittedNs(std::size_t index) const;
+    // The first sample recorded at or after `ns` (as fittedNs has it).
+    std::size_t indexAt(std::int64_t ns) const;
     // The first sample from `from` on whose magnitude reaches `level`, waiting up to
     // `timeout` for it; -1 if none came.
     std::int64_t waitFor(float level, std::size_t from, std::chrono::milliseconds timeout) const;
@@ -59,7 +62,8 @@ public:
 
 private:
     void run();
-    void append(const float *samples, std::size_t count, std::int64_t arrival);
+    void append(const float *samples, std::size_t count, std::int64_t arrival, std::int64_t cycle = 0);
+    std::int64_t timeOf(std::size_t index) const;
 
     int rate_ = kPulseRate;
     PipeWireCapture capture_;
@@ -70,6 +74,7 @@ private:
     mutable std::condition_variable arrived_;
     std::vector<float> samples_;
     std::vector<std::pair<std::size_t, std::int64_t>> reads_;  // end of each read, its time
+    std::vector<std::pair<std::size_t, std::int64_t>> cycles_;  // start of each of PipeWire's, its cycle's
 };
 
 } // namespace bench
