@@ -62,7 +62,7 @@ measure() {
 }
 
 export JACK_NO_START_SERVER=1
-start_pulse
+start_sound_server
 # A fresh null sink renders about 2 s ahead, and a recording of its monitor in that time comes
 # out short: a silent low-latency stream keeps it rendering in step with the clock.
 spawn keepalive sh -c 'exec pacat --playback --latency-msec=5 --raw </dev/zero'

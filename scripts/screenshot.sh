@@ -13,7 +13,7 @@ for tool in xdotool import convert compare; do
     command -v "$tool" >/dev/null || fail "$tool is not installed (bash scripts/setup.sh installs it)"
 done
 
-start_pulse
+start_sound_server
 start_xvfb
 spawn tirrel "$program"
 pid=$E2E_PID

@@ -111,12 +111,14 @@ private:
     jack_client_t *openClient()
     {
         const std::string name = portClientName() + "-watch";
-        jack_client_t *client = jack_client_open(name.c_str(), JackNoStartServer, nullptr);
+        jack_client_t *client = openJackClient(name);
         if (client == nullptr)
             return nullptr;
         jack_set_port_registration_callback(client, &JackWatch::portRegistered, this);
         jack_set_port_rename_callback(client, &JackWatch::portRenamed, this);
-        jack_on_info_shutdown(client, &JackWatch::serverGone, this);
+        // PipeWire's libjack (0.3.65) never calls a jack_on_info_shutdown callback; jackd2
+        // calls this one when no such callback is set.
+        jack_on_shutdown(client, &JackWatch::serverGone, this);
         // Only an active client hears of other clients' ports. With no process callback it
         // takes no part in the server's cycles.
         if (jack_activate(client) != 0) {
@@ -170,7 +172,7 @@ private:
     {
         static_cast<JackWatch *>(self)->raise();
     }
-    static void serverGone(jack_status_t, const char *, void *self)
+    static void serverGone(void *self)
     {
         auto *watch = static_cast<JackWatch *>(self);
         watch->gone_.store(true);
@@ -199,7 +201,7 @@ public:
     {
         if (watch_)
             return watch_->list();
-        jack_client_t *client = jack_client_open(portClientName().c_str(), JackNoStartServer, nullptr);
+        jack_client_t *client = openJackClient(portClientName());
         if (client == nullptr)
             return {};
         std::vector<Port> ports = midiInputs(client);

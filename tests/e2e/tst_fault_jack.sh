@@ -16,11 +16,11 @@ readonly box_title="Tirrel"
 # Window positions: Power, the device list; a row through the black and white keys.
 readonly power="420 20" devices="150 50" row=112
 
-start_pulse
+start_sound_server
 start_jack fault 1024
 start_midi_capture
 start_xvfb
-spawn tirrel "$program"
+spawn_program tirrel "$program"
 pid=$E2E_PID
 window=$(wait_for_window "Tirrel V2.5") || fail "windows showing instead: $(other_windows none)"
 eval "$(xdotool getwindowgeometry --shell "$window")"

@@ -16,9 +16,9 @@ readonly box_title="Tirrel"
 # Window positions: the play button, Power, the device list, key 12 (C).
 readonly play="345 20" power="420 20" devices="150 50" key12="128 150"
 
-start_pulse
+start_sound_server
 start_xvfb
-spawn tirrel "$program"
+spawn_program tirrel "$program"
 pid=$E2E_PID
 window=$(wait_for_window "Tirrel V2.5") || fail "windows showing instead: $(other_windows none)"
 eval "$(xdotool getwindowgeometry --shell "$window")"
@@ -34,7 +34,7 @@ alive() { _e2e_alive "$pid" || fail "the program ended: $(tail -c 2000 "$E2E_TMP
 click $play
 sleep 1.5
 log "killing the sound server while the song plays"
-kill_server "$E2E_PULSE_PID"
+kill_server "$E2E_SOUND_PID"
 
 # The next step of the song finds the output dead and says so, once.
 wait_until "a box reports the lost sound output" has_box
@@ -47,7 +47,7 @@ alive
 expect_boxes 0 "after the box was answered, while the song goes on"
 
 # The server comes back; the program does not notice until the user chooses the device again.
-start_pulse
+start_sound_server
 keep_sink_in_step
 sleep 2.2
 recording=$E2E_TMP/sink.raw

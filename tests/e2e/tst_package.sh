@@ -152,7 +152,7 @@ size=$(identify -format '%wx%h' /usr/share/icons/hicolor/32x32/apps/tirrel.png)
 [ "$size" = 32x32 ] || fail "the 32x32 icon is $size"
 
 # --- The installed program: its window, and the instrument list filled from its program directory.
-start_pulse
+start_sound_server
 start_xvfb
 spawn tirrel /usr/bin/tirrel
 pid=$E2E_PID

@@ -10,10 +10,10 @@ program=${1:-}
 command -v xdotool >/dev/null || skip "xdotool is not installed"
 
 # The synthesizer that start-up opens needs a sound server.
-start_pulse
+start_sound_server
 start_xvfb
 name_jack glide
-spawn tirrel "$program"
+spawn_program tirrel "$program"
 pid=$E2E_PID
 window=$(wait_for_window "Tirrel V2.5")
 eval "$(xdotool getwindowgeometry --shell "$window")"

@@ -30,7 +30,7 @@ box_title="Tirrel"
 # Window positions: key 12 (C), the play button, Power, the two lists.
 readonly key12="128 150" play="345 20" power="420 20" devices="150 50" instruments="376 50"
 
-start_pulse
+start_sound_server
 # A fresh null sink renders about 2 s ahead of the clock; a recording of its monitor in that time
 # comes out silent. A silent low-latency stream keeps it in step.
 spawn keepalive sh -c 'exec pacat --playback --latency-msec=5 --raw </dev/zero'

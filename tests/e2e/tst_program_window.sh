@@ -18,7 +18,7 @@ pixel() {
 
 # The built-in synthesizer that start-up opens needs a sound server; without one it would
 # rightly show an error box before the window appears.
-start_pulse
+start_sound_server
 start_xvfb
 
 started=$(_e2e_now_ms)
