@@ -19,13 +19,19 @@ cat "$out"
 names=(startup_median_ms startup_p95_ms rss_median_mb idle_cpu_percent idle_cpu_p95_percent
        startup_with_jack_median_ms startup_with_jack_p95_ms rss_with_jack_median_mb idle_cpu_with_jack_percent
        device_list_refresh_ms device_list_refresh_max_ms device_list_open_ms device_list_open_no_jack_ms
-       press_to_sound_trials press_to_sound_median_ms press_to_sound_p95_ms
-       press_to_sound_running_median_ms press_to_sound_running_p95_ms glide_seconds glide_dropouts
-       song_onsets song_max_error_ms song_p50_error_ms song_p90_error_ms song_p95_error_ms song_drift_ms
        press_to_midi_trials press_to_midi_median_ms press_to_midi_p95_ms
        port_song_error_p50_frames port_song_error_p90_frames port_song_error_max_frames
        port_send_cost_median_us port_latency_median_us port_latency_p95_us
        rapid_input_us_per_move rapid_input_drain_ms)
+# The sound's figures on each server, and the floor of each measuring chain.
+sound_names=(floor_trials floor_median_ms floor_p95_ms floor_dropouts
+             press_to_sound_trials press_to_sound_median_ms press_to_sound_p95_ms
+             press_to_sound_running_median_ms press_to_sound_running_p95_ms
+             glide_onto_ringing_median_ms glide_onto_ringing_p95_ms glide_seconds glide_dropouts
+             song_onsets song_max_error_ms song_p50_error_ms song_p90_error_ms song_p95_error_ms song_drift_ms)
+for server in pa pw; do
+    names+=("${sound_names[@]/#/${server}_}")
+done
 # One start-up figure for each hostile data file.
 source "$root/tests/e2e/hostile_files.sh"
 for row in "${hostile_cases[@]}"; do
