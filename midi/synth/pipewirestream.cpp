@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 
 namespace midi {
@@ -103,7 +104,7 @@ void PipeWireStream::kick()
 
 std::optional<QString> PipeWireStream::failure() const
 {
-    if (failed_.load(std::memory_order_acquire) == None)
+    if (!failed_.load(std::memory_order_acquire))
         return std::nullopt;
     if (failedMessage_[0] != '\0')
         return QString::fromUtf8(failedMessage_);
@@ -113,14 +114,14 @@ std::optional<QString> PipeWireStream::failure() const
 // The rest runs with the loop's lock held: on the thread that opens the stream, or on the
 // loop thread in its callbacks.
 
-void PipeWireStream::fail(Failed why, int code, const char *message)
+void PipeWireStream::fail(int code, const char *message)
 {
-    if (failed_.load() != None)
+    if (failed_.load())
         return;
     failedCode_ = code;
     if (message != nullptr)
         std::snprintf(failedMessage_, sizeof failedMessage_, "%s", message);
-    failed_.store(why, std::memory_order_release);
+    failed_.store(true, std::memory_order_release);
     pw_thread_loop_signal(loop_, false);
 }
 
@@ -128,11 +129,11 @@ bool PipeWireStream::waitFor(const std::atomic<bool> &condition, int timeoutMs)
 {
     timespec deadline{};
     pw_thread_loop_get_time(loop_, &deadline, std::int64_t(timeoutMs) * SPA_NSEC_PER_MSEC);
-    while (!condition.load() && failed_.load() == None) {
+    while (!condition.load() && !failed_.load()) {
         if (pw_thread_loop_timed_wait_full(loop_, &deadline) != 0)
             break;
     }
-    return condition.load() && failed_.load() == None;
+    return condition.load() && !failed_.load();
 }
 
 bool PipeWireStream::connect(QString &error)
@@ -164,7 +165,7 @@ bool PipeWireStream::connect(QString &error)
         // Errors on the stream's own objects reach it as its state.
         e.error = [](void *data, std::uint32_t id, int, int res, const char *message) {
             if (id == PW_ID_CORE)
-                static_cast<PipeWireStream *>(data)->fail(ServerGone, res, message);
+                static_cast<PipeWireStream *>(data)->fail(res, message);
         };
         return e;
     }();
@@ -233,7 +234,7 @@ bool PipeWireStream::createStream(int quantum, QString &error)
         e.state_changed = [](void *data, pw_stream_state, pw_stream_state state, const char *message) {
             auto *self = static_cast<PipeWireStream *>(data);
             if (state == PW_STREAM_STATE_ERROR || (state == PW_STREAM_STATE_UNCONNECTED && self->ready_.load()))
-                self->fail(StreamError, -EPIPE, message);
+                self->fail(-EPIPE, message);
             if (state == PW_STREAM_STATE_PAUSED || state == PW_STREAM_STATE_STREAMING) {
                 self->ready_.store(true);
                 pw_thread_loop_signal(self->loop_, false);

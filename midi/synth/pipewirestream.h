@@ -54,7 +54,6 @@ public:
 
 private:
     struct Hooks;
-    enum Failed : int { None, ServerGone, StreamError };
 
     PipeWireStream(SoundSource &source, double rate);
 
@@ -62,7 +61,7 @@ private:
     bool checkGraph(QString &error);
     bool createStream(int quantum, QString &error);
     bool waitFor(const std::atomic<bool> &condition, int timeoutMs);
-    void fail(Failed why, int code, const char *message);
+    void fail(int code, const char *message);
 
     static void process(void *self);
     static void rest(void *self, std::uint64_t);
@@ -97,7 +96,8 @@ private:
     bool hasSink_ = false;
     bool hasSessionManager_ = false;
 
-    std::atomic<int> failed_{None};
+    // The server's own words for the failure, once the core or the stream failed.
+    std::atomic<bool> failed_{false};
     int failedCode_ = 0;
     char failedMessage_[160] = {};  // written once, before failed_ is set
 };
