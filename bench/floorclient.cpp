@@ -5,7 +5,6 @@
 #include <pipewire/pipewire.h>
 #include <pulse/error.h>
 #include <pulse/simple.h>
-#include <spa/param/audio/format-utils.h>
 
 #include <cmath>
 #include <cstring>
@@ -73,10 +72,8 @@ bool FloorClient::startPipeWire(int rate, int frames, QString *error)
 {
     stop();
     frames_ = frames;
-    loop_ = pw_thread_loop_new("pianobench-floor", nullptr);
     pw_properties *props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Playback",
-                                             PW_KEY_APP_NAME, "pianobench", PW_KEY_NODE_NAME, "pianobench-floor",
-                                             PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr);
+                                             PW_KEY_APP_NAME, "pianobench", PW_KEY_NODE_NAME, "pianobench-floor", nullptr);
     pw_properties_setf(props, PW_KEY_NODE_LATENCY, "%d/%d", frames, rate);
     static const pw_stream_events events = [] {
         pw_stream_events e{};
@@ -84,32 +81,14 @@ bool FloorClient::startPipeWire(int rate, int frames, QString *error)
         e.process = &FloorClient::process;
         return e;
     }();
-    stream_ = pw_stream_new_simple(pw_thread_loop_get_loop(loop_), "pianobench-floor", props, &events, this);
-    std::uint8_t buffer[512];
-    spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
-    spa_audio_info_raw format{};
-    format.format = SPA_AUDIO_FORMAT_F32;
-    format.rate = static_cast<std::uint32_t>(rate);
-    format.channels = 1;
-    format.position[0] = SPA_AUDIO_CHANNEL_MONO;
-    const spa_pod *params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &format)};
-    const auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS
-                                                    | PW_STREAM_FLAG_RT_PROCESS);
-    if (stream_ == nullptr || pw_stream_connect(stream_, PW_DIRECTION_OUTPUT, PW_ID_ANY, flags, params, 1) < 0
-        || pw_thread_loop_start(loop_) < 0) {
-        if (error != nullptr)
-            *error = QStringLiteral("cannot play through PipeWire: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
-        stop();
-        return false;
-    }
-    return true;
+    return pipewire_.start("pianobench-floor", props, false, rate, &events, this, error);
 }
 
 // In PipeWire's real-time thread: an atomic and the buffer, nothing else.
 void FloorClient::process(void *data)
 {
     auto *self = static_cast<FloorClient *>(data);
-    pw_buffer *buffer = pw_stream_dequeue_buffer(self->stream_);
+    pw_buffer *buffer = pw_stream_dequeue_buffer(self->pipewire_.stream());
     if (buffer == nullptr)
         return;
     spa_data &d = buffer->buffer->datas[0];
@@ -121,7 +100,7 @@ void FloorClient::process(void *data)
     d.chunk->offset = 0;
     d.chunk->stride = sizeof(float);
     d.chunk->size = frames * sizeof(float);
-    pw_stream_queue_buffer(self->stream_, buffer);
+    pw_stream_queue_buffer(self->pipewire_.stream(), buffer);
 }
 
 void FloorClient::fill(float *samples, std::uint32_t frames)
@@ -145,14 +124,7 @@ void FloorClient::stop()
         pa_simple_free(pulse_);
         pulse_ = nullptr;
     }
-    if (loop_ != nullptr) {
-        pw_thread_loop_stop(loop_);
-        if (stream_ != nullptr)
-            pw_stream_destroy(stream_);
-        stream_ = nullptr;
-        pw_thread_loop_destroy(loop_);
-        loop_ = nullptr;
-    }
+    pipewire_.stop();
 }
 
 } // namespace bench

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "pwclient.h"
+
 #include <QString>
 
 #include <atomic>
@@ -8,8 +10,6 @@
 #include <thread>
 
 struct pa_simple;
-struct pw_thread_loop;
-struct pw_stream;
 
 namespace bench {
 
@@ -47,8 +47,7 @@ private:
     std::atomic<bool> running_{false};
     pa_simple *pulse_ = nullptr;
     std::thread writer_;
-    pw_thread_loop *loop_ = nullptr;
-    pw_stream *stream_ = nullptr;
+    PipeWireClient pipewire_;
 };
 
 } // namespace bench

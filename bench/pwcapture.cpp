@@ -3,7 +3,6 @@
 #include "precisetimer.h"
 
 #include <pipewire/pipewire.h>
-#include <spa/param/audio/format-utils.h>
 
 #include <cstring>
 
@@ -20,11 +19,9 @@ bool PipeWireCapture::start(const QString &target, int rate, int quantum, Sink s
     sink_ = std::move(sink);
     samplesWritten_ = piecesWritten_ = piecesRead_ = lost_ = 0;
     samplesRead_ = 0;
-    loop_ = pw_thread_loop_new("pianobench-capture", nullptr);
     pw_properties *props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio", PW_KEY_MEDIA_CATEGORY, "Capture",
                                              PW_KEY_STREAM_CAPTURE_SINK, "true", PW_KEY_APP_NAME, "pianobench",
-                                             PW_KEY_NODE_NAME, "pianobench-capture", PW_KEY_CONFIG_NAME,
-                                             "client-rt.conf", nullptr);
+                                             PW_KEY_NODE_NAME, "pianobench-capture", nullptr);
     pw_properties_set(props, PW_KEY_TARGET_OBJECT, target.toUtf8().constData());
     pw_properties_setf(props, PW_KEY_NODE_LATENCY, "%d/%d", quantum, rate);
     static const pw_stream_events events = [] {
@@ -33,23 +30,9 @@ bool PipeWireCapture::start(const QString &target, int rate, int quantum, Sink s
         e.process = &PipeWireCapture::process;
         return e;
     }();
-    stream_ = pw_stream_new_simple(pw_thread_loop_get_loop(loop_), "pianobench-capture", props, &events, this);
-    std::uint8_t buffer[512];
-    spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof buffer);
-    spa_audio_info_raw format{};
-    format.format = SPA_AUDIO_FORMAT_F32;
-    format.rate = static_cast<std::uint32_t>(rate);
-    format.channels = 1;
-    format.position[0] = SPA_AUDIO_CHANNEL_MONO;
-    const spa_pod *params[] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &format)};
-    const auto flags = static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT | PW_STREAM_FLAG_MAP_BUFFERS
-                                                    | PW_STREAM_FLAG_RT_PROCESS);
     running_ = true;
     reader_ = std::thread([this] { drain(); });
-    if (stream_ == nullptr || pw_stream_connect(stream_, PW_DIRECTION_INPUT, PW_ID_ANY, flags, params, 1) < 0
-        || pw_thread_loop_start(loop_) < 0) {
-        if (error != nullptr)
-            *error = QStringLiteral("cannot capture PipeWire sink %1: %2").arg(target, QString::fromLocal8Bit(std::strerror(errno)));
+    if (!client_.start("pianobench-capture", props, true, rate, &events, this, error)) {
         stop();
         return false;
     }
@@ -58,14 +41,7 @@ bool PipeWireCapture::start(const QString &target, int rate, int quantum, Sink s
 
 void PipeWireCapture::stop()
 {
-    if (loop_ != nullptr) {
-        pw_thread_loop_stop(loop_);
-        if (stream_ != nullptr)
-            pw_stream_destroy(stream_);
-        stream_ = nullptr;
-        pw_thread_loop_destroy(loop_);
-        loop_ = nullptr;
-    }
+    client_.stop();
     running_ = false;
     if (reader_.joinable())
         reader_.join();
@@ -74,12 +50,12 @@ void PipeWireCapture::stop()
 void PipeWireCapture::process(void *data)
 {
     auto *self = static_cast<PipeWireCapture *>(data);
-    pw_buffer *buffer = pw_stream_dequeue_buffer(self->stream_);
+    pw_buffer *buffer = pw_stream_dequeue_buffer(self->client_.stream());
     if (buffer == nullptr)
         return;
     const std::int64_t arrival = song::steadyNow();
     pw_time time{};
-    pw_stream_get_time_n(self->stream_, &time, sizeof time);
+    pw_stream_get_time_n(self->client_.stream(), &time, sizeof time);
     const spa_data &d = buffer->buffer->datas[0];
     if (d.data != nullptr && d.chunk != nullptr) {
         const auto *samples = reinterpret_cast<const float *>(static_cast<const char *>(d.data) + d.chunk->offset);
@@ -97,7 +73,7 @@ void PipeWireCapture::process(void *data)
             self->piecesWritten_.store(pieces + 1, std::memory_order_release);
         }
     }
-    pw_stream_queue_buffer(self->stream_, buffer);
+    pw_stream_queue_buffer(self->client_.stream(), buffer);
 }
 
 // Hands the captured pieces over every millisecond: the sample a measurement waits for is

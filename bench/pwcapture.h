@@ -1,5 +1,7 @@
 #pragma once
 
+#include "pwclient.h"
+
 #include <QString>
 
 #include <array>
@@ -8,9 +10,6 @@
 #include <functional>
 #include <thread>
 #include <vector>
-
-struct pw_thread_loop;
-struct pw_stream;
 
 namespace bench {
 
@@ -55,8 +54,7 @@ private:
     void drain();
 
     Sink sink_;
-    pw_thread_loop *loop_ = nullptr;
-    pw_stream *stream_ = nullptr;
+    PipeWireClient client_;
     std::thread reader_;
     std::atomic<bool> running_{false};
     std::vector<float> samples_ = std::vector<float>(kSamples);
