@@ -128,14 +128,15 @@ log "-- device_refresh"
 QT_QPA_PLATFORM=offscreen "$device_refresh" --runs "$((runs * 10))" | tee -a "$results"
 
 # The sound again on PipeWire, in PulseAudio's place: two servers cannot share the runtime
-# directory. Captured natively from the sink, asking for 64-frame cycles; the floor is a
-# minimal native stream at that quantum.
+# directory. Captured natively from the sink at the program's quantum, 128 frames: the graph
+# runs at the smallest quantum its clients ask for, and a capture asking for less would
+# make the program play at its quantum. The floor is a minimal native stream at it.
 log "-- the sound on PipeWire"
 stop_process "$E2E_KEEPALIVE_PID"
 stop_process "$E2E_PULSE_PID"
 start_pipewire
-pw_capture=(--monitor pipewire:null --capture-quantum 64)
-measure floor --server pipewire --frames 64 "${pw_capture[@]}" --trials "$trials" --glide-seconds "$glide" --prefix pw_
+pw_capture=(--monitor pipewire:null --capture-quantum 128)
+measure floor --server pipewire --frames 128 "${pw_capture[@]}" --trials "$trials" --glide-seconds "$glide" --prefix pw_
 measure sound "${pw_capture[@]}" --prefix pw_ --trials "$trials" --glide-seconds "$glide" --glide-runs "$glide_runs" -- "$program"
 measure song "${pw_capture[@]}" --prefix pw_ --song "$(dirname "$song_program")/haap.txt" -- "$song_program"
 

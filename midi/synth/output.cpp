@@ -35,10 +35,14 @@ constexpr const char *kOutputOrder[] = {kPipeWire, kPulseAudio, "jack", "alsa", 
 // play into. A server that answers at all answers in a millisecond or two.
 constexpr int kServerQuestionMs = 500;
 
-// The quantum the PipeWire stream asks for, and how far ahead a song's steps are sent to
-// it: far less than a period of the PulseAudio stream, but more than a timer of this
+// The quantum the PipeWire stream asks for. Measured here in three 60 s glides each, with
+// the X server, the window and the pointer keeping both cores busy (bench/pianobench): at
+// 64 frames a key was heard 2.6-4.2 ms after the pointer reached it, but the sound broke up
+// 22 to 51 times, as the data thread now and then woke a cycle late; at 128 frames 4.9-5.5 ms
+// and 0 to 10 breaks; at 256 frames 8.9-9.2 ms and 0 to 3.
+constexpr int kPipeWireQuantum = 128;
+// How far ahead a song's steps are sent to the PipeWire stream: more than a timer of this
 // program wakes late on a busy machine (up to 3.5 ms here with both cores busy).
-constexpr int kPipeWireQuantum = 64;
 constexpr int kPipeWireLeadFrames = 256;
 
 // One period is the PulseAudio stream's whole buffer; ALSA and OSS get periods x period
