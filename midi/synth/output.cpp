@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <vector>
 
 namespace midi {
@@ -94,14 +95,16 @@ int renderForDriver(void *data, int frames, int, float *[], int outputs, float *
     return FLUID_OK;
 }
 
-bool pipeWireServesTheDesktop()
+// Where PipeWire serves the desktop, the rate its graph runs at, which the synthesizer then
+// renders at; elsewhere nothing, and the other servers resample as they must.
+std::optional<double> pipeWireRate()
 {
 #ifdef TIRREL_HAVE_PIPEWIRE
     const std::optional<QString> server = PulseStream::serverName(kServerQuestionMs);
-    return server && server->contains(QLatin1String("PipeWire"));
-#else
-    return false;
+    if (server && server->contains(QLatin1String("PipeWire")))
+        return PipeWireStream::kRate;
 #endif
+    return std::nullopt;
 }
 
 } // namespace
@@ -114,14 +117,8 @@ SynthOutput::SynthOutput(std::unique_ptr<SynthEngine> synth)
 
 std::unique_ptr<SynthOutput> SynthOutput::start(const MakeSynth &makeSynth, Failure &failure)
 {
-    const bool pipeWire = pipeWireServesTheDesktop();
-#ifdef TIRREL_HAVE_PIPEWIRE
-    // PipeWire's graph runs at its own rate; the other servers resample as they must.
-    const double rate = pipeWire ? PipeWireStream::kRate : SynthEngine::kSampleRate;
-#else
-    const double rate = SynthEngine::kSampleRate;
-#endif
-    std::unique_ptr<SynthEngine> synth = makeSynth(rate, failure);
+    const std::optional<double> pipeWire = pipeWireRate();
+    std::unique_ptr<SynthEngine> synth = makeSynth(pipeWire.value_or(SynthEngine::kSampleRate), failure);
     if (!synth)
         return nullptr;
     std::unique_ptr<SynthOutput> output(new SynthOutput(std::move(synth)));
