@@ -22,22 +22,27 @@
 
 namespace midi {
 
-class PulseStream
+class PulseStream final : public SoundStream
 {
 public:
     // Connects to the user's sound server, never starting one. `periodFrames` is the
     // stream's whole buffer. Null, with `error` in the system's words, when it fails.
     static std::unique_ptr<PulseStream> open(SoundSource &source, double sampleRate, int periodFrames,
                                              QString &error);
-    ~PulseStream();
+    ~PulseStream() override;
 
     PulseStream(const PulseStream &) = delete;
     PulseStream &operator=(const PulseStream &) = delete;
 
+    // The name the PulseAudio-protocol server that runs gives itself ("pulseaudio", or
+    // "PulseAudio (on PipeWire 0.3.65)" where PipeWire serves the protocol), asked without
+    // starting one; nothing when none answers within `timeoutMs`.
+    static std::optional<QString> serverName(int timeoutMs);
+
     // Asks for the sound the server wants now, after the source declined earlier requests.
-    void kick();
+    void kick() override;
     // Why the connection or the stream failed, once it has.
-    std::optional<QString> failure() const;
+    std::optional<QString> failure() const override;
 
 private:
     PulseStream(SoundSource &source, double sampleRate);
