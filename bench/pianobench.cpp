@@ -6,11 +6,20 @@
 //   startup  [--runs N] [--idle-seconds S]    launch to window shown with its sound open,
 //            [--tag TEXT]                     resident memory, CPU while idle; TEXT goes after
 //                                             the first word of each name (_with_jack)
-//   sound    [--trials N] [--glide-seconds S] key press to the first sample above -40 dBFS
+//   sound    [--trials N] [--glide-seconds S] key press to the first sample above -40 dBFS,
+//            [--glide-runs N]                 a glide onto a key while another rings, and
+//                                             dropouts in N glides of S seconds
 //   midi     [--trials N]                     key press to the note-on at a JACK capture port
 //   song     --song FILE                      the demo song's note onsets against its grid
-// Options for all: --kind tirrel|vmpk (where the keys are), --prefix TEXT (before each name).
+//   floor    --server pulse|pipewire          a click of a minimal client of that server to
+//            [--trials N] [--frames N]        the same capture, and dropouts in N runs of S
+//            [--glide-seconds S]              seconds of its tone: the measuring chain's floor
+//            [--glide-runs N]
+// Options for all: --kind tirrel|vmpk (where the keys are), --prefix TEXT (before each name),
+// --monitor SOURCE (the PulseAudio source, or pipewire:SINK for PipeWire's own capture of a
+// sink; null.monitor by default), --capture-quantum N (the frames PipeWire's capture asks for).
 
+#include "floorclient.h"
 #include "precisetimer.h"
 #include "sinkwatch.h"
 #include "songplayer.h"
@@ -24,6 +33,7 @@
 #include <QFile>
 #include <QProcess>
 #include <QStringList>
+#include <pipewire/pipewire.h>
 
 #include <algorithm>
 #include <cmath>
@@ -74,6 +84,7 @@ struct Layout
     QString title;
     QPoint keyA;  // two white keys, pressed in their lower half
     QPoint keyB;
+    std::optional<QPoint> highKey;  // three octaves above keyA
     std::optional<QPoint> mutePad;
     std::optional<QPoint> playButton;
     std::optional<QPoint> deviceList;
@@ -83,10 +94,11 @@ Layout layoutFor(const QString &kind)
 {
     if (kind == QLatin1String("vmpk")) {
         // Its keyboard fills the window's bottom strip; a key sounds while it is held.
-        return {QStringLiteral("Virtual MIDI Piano Keyboard"), {490, 175}, {508, 175}, {}, {}, {}};
+        return {QStringLiteral("Virtual MIDI Piano Keyboard"), {490, 175}, {508, 175}, {}, {}, {}, {}};
     }
-    // Keys 12 (C) and 14 (D); the mute pad, the play button and the device list.
-    return {QStringLiteral("Tirrel V2.5"), {127, 150}, {143, 150}, QPoint(300, 78), QPoint(344, 20), QPoint(150, 50)};
+    // Keys 12 (C3) and 14 (D3), key 48 (C6); the mute pad, the play button and the device list.
+    return {QStringLiteral("Tirrel V2.5"), {127, 150}, {143, 150}, QPoint(463, 150), QPoint(300, 78), QPoint(344, 20),
+            QPoint(150, 50)};
 }
 
 struct Options
@@ -97,7 +109,12 @@ struct Options
     int idleSeconds = 10;
     int trials = 20;
     int glideSeconds = 60;
+    int glideRuns = 1;
     QString song;
+    QString monitor = QStringLiteral("null.monitor");
+    int captureQuantum = 64;
+    QString server;
+    int frames = 64;
     QString tag;
     QStringList command;
 };
@@ -106,7 +123,7 @@ Options parse(const QStringList &args)
 {
     Options o;
     if (args.size() < 2)
-        die(QStringLiteral("usage: pianobench startup|sound|midi|song [options] -- PROGRAM [ARGS...]"));
+        die(QStringLiteral("usage: pianobench startup|sound|midi|song|floor [options] [-- PROGRAM [ARGS...]]"));
     o.figure = args.at(1);
     for (int i = 2; i < args.size(); ++i) {
         const QString &a = args.at(i);
@@ -134,12 +151,22 @@ Options parse(const QStringList &args)
             o.trials = v.toInt(&ok);
         else if (a == QLatin1String("--glide-seconds"))
             o.glideSeconds = v.toInt(&ok);
+        else if (a == QLatin1String("--glide-runs"))
+            o.glideRuns = v.toInt(&ok);
+        else if (a == QLatin1String("--monitor"))
+            o.monitor = v;
+        else if (a == QLatin1String("--capture-quantum"))
+            o.captureQuantum = v.toInt(&ok);
+        else if (a == QLatin1String("--server"))
+            o.server = v;
+        else if (a == QLatin1String("--frames"))
+            o.frames = v.toInt(&ok);
         else
             die(QStringLiteral("unknown option %1").arg(a));
         if (!ok)
             die(QStringLiteral("%1 takes a number, not %2").arg(a, v));
     }
-    if (o.command.isEmpty())
+    if (o.command.isEmpty() && o.figure != QLatin1String("floor"))
         die(QStringLiteral("no program given after --"));
     return o;
 }
@@ -283,10 +310,10 @@ void startup(const Options &o, bench::XPointer &x, bench::SinkWatch &sinks)
 // from the sample before is twice as large as any step in the 10 ms before it, and which is
 // loud enough to hear. A key's attack is a burst of high frequencies; a sounding note's
 // steps only shrink as it decays.
-std::int64_t onsetIn(const std::vector<float> &s, std::size_t from, std::size_t to)
+std::int64_t onsetIn(const std::vector<float> &s, std::size_t from, std::size_t to, int rate)
 {
-    constexpr std::size_t kLookBack = SoundMonitor::kRate / 100;
-    constexpr std::size_t kGap = SoundMonitor::kRate / 1000;
+    const std::size_t kLookBack = std::size_t(rate) / 100;
+    const std::size_t kGap = std::size_t(rate) / 1000;
     const auto step = [&](std::size_t n) { return std::fabs(s[n] - s[n - 1]); };
     for (std::size_t n = std::max(from, kLookBack + 1); n < std::min(to, s.size()); ++n) {
         if (std::fabs(s[n]) < kHeard)
@@ -301,17 +328,18 @@ std::int64_t onsetIn(const std::vector<float> &s, std::size_t from, std::size_t 
 }
 
 // Records the null sink's monitor, where the program's sound arrives.
-void listenToTheSink(SoundMonitor &monitor)
+void listenToTheSink(SoundMonitor &monitor, const Options &o)
 {
     QString error;
-    if (!monitor.start(QStringLiteral("null.monitor"), &error))
+    if (!monitor.start(o.monitor, &error, o.captureQuantum))
         die(error);
 }
 
 void sound(const Options &o, bench::XPointer &x, bench::SinkWatch &sinks)
 {
     SoundMonitor monitor;
-    listenToTheSink(monitor);
+    listenToTheSink(monitor, o);
+    const int rate = monitor.rate();
     Program program(o, x, &sinks);
     program.launch();
     const Layout &layout = program.layout();
@@ -370,28 +398,66 @@ void sound(const Options &o, bench::XPointer &x, bench::SinkWatch &sinks)
         print("press_to_sound_running_p95_ms", percentile(intoRunning, 0.95));
     }
 
-    if (o.glideSeconds > 0 && layout.mutePad) {
-        // Back and forth over all 38 white keys with the button held, a key every 40 ms.
-        const int left = 16, right = 16 * 38;
-        x.moveTo(program.at({left, layout.keyA.y()}));
-        const std::size_t from = monitor.size();
+    // Onto a key while another rings: the button held on one key, then the pointer moved on
+    // to another, which ends the first note as it starts the second. The new note's attack
+    // is found over the first one's release: the piano's attack is soft, and over a note a
+    // step away it shows no edge, so the second key is three octaves up.
+    std::vector<double> glideOnto;
+    for (int trial = 0; trial < o.trials && layout.highKey; ++trial) {
+        x.moveTo(program.at(layout.keyA));
+        sleepMs(50);
         x.press();
-        const std::int64_t end = song::steadyNow() + std::int64_t(o.glideSeconds) * 1'000'000'000;
-        int step = 4;
-        int column = left;
-        while (song::steadyNow() < end) {
-            column += step;
-            if (column <= left || column >= right)
-                step = -step;
-            x.moveTo(program.at({column, layout.keyA.y()}));
-            sleepMs(10);
-        }
+        sleepMs(300);
+        const std::size_t from = monitor.size();
+        const std::int64_t moved = x.moveTo(program.at(*layout.highKey));
+        sleepMs(300);
         const std::size_t to = monitor.size();
         x.release();
-        const std::int64_t first = monitor.waitFor(kHeard, from, 1s);
-        print("glide_seconds", QString::number(o.glideSeconds));
-        print("glide_dropouts", first < 0 ? QStringLiteral("no sound") : QString::number(bench::dropouts(monitor.samples(std::size_t(first), to))));
+        const std::int64_t onset = onsetIn(monitor.samples(0, to), from, to, rate);
+        if (onset >= 0)
+            glideOnto.push_back(ms(monitor.arrivalNs(std::size_t(onset)) - moved));
         silence();
+    }
+    if (!glideOnto.empty()) {
+        print("glide_onto_ringing_trials", QStringLiteral("%1/%2").arg(glideOnto.size()).arg(o.trials));
+        print("glide_onto_ringing_median_ms", percentile(glideOnto, 0.5));
+        print("glide_onto_ringing_p95_ms", percentile(glideOnto, 0.95));
+    }
+
+    if (o.glideSeconds > 0 && layout.mutePad) {
+        // Back and forth over all 38 white keys with the button held, a key (16 pixels)
+        // every 50 ms.
+        const double left = 16, right = 16 * 38;
+        int total = 0;
+        int most = 0;
+        for (int run = 0; run < o.glideRuns; ++run) {
+            x.moveTo(program.at({int(left), layout.keyA.y()}));
+            const std::size_t from = monitor.size();
+            x.press();
+            const std::int64_t end = song::steadyNow() + std::int64_t(o.glideSeconds) * 1'000'000'000;
+            double step = 3.2;
+            double column = left;
+            while (song::steadyNow() < end) {
+                column += step;
+                if (column <= left || column >= right)
+                    step = -step;
+                x.moveTo(program.at({int(column), layout.keyA.y()}));
+                sleepMs(10);
+            }
+            const std::size_t to = monitor.size();
+            x.release();
+            const std::int64_t first = monitor.waitFor(kHeard, from, 1s);
+            if (first < 0)
+                die(QStringLiteral("a glide was not heard"));
+            const int gaps = bench::dropouts(monitor.samples(std::size_t(first), to), rate);
+            total += gaps;
+            most = std::max(most, gaps);
+            silence();
+        }
+        print("glide_seconds", QString::number(o.glideSeconds));
+        print("glide_runs", QString::number(o.glideRuns));
+        print("glide_dropouts", QString::number(total));
+        print("glide_dropouts_most_in_a_run", QString::number(most));
     }
     program.stop();
     monitor.stop();
@@ -477,7 +543,8 @@ void songTiming(const Options &o, bench::XPointer &x, bench::SinkWatch &sinks)
         die(QStringLiteral("%1 has fewer than two notes").arg(o.song));
 
     SoundMonitor monitor;
-    listenToTheSink(monitor);
+    listenToTheSink(monitor, o);
+    const int rate = monitor.rate();
     Program program(o, x, &sinks);
     program.launch();
     if (!program.layout().playButton)
@@ -485,24 +552,24 @@ void songTiming(const Options &o, bench::XPointer &x, bench::SinkWatch &sinks)
     sleepMs(1500);
     const std::size_t from = monitor.size();
     x.click(program.at(*program.layout().playButton));
-    monitor.waitSize(from + std::size_t((lines + 3) * song::kStepMs) * SoundMonitor::kRate / 1000, std::chrono::milliseconds((lines + 20) * song::kStepMs));
+    monitor.waitSize(from + std::size_t((lines + 3) * song::kStepMs) * std::size_t(rate) / 1000, std::chrono::milliseconds((lines + 20) * song::kStepMs));
     program.stop();
     monitor.stop();
 
     const std::vector<float> s = monitor.samples(0, monitor.size());
-    const double perStep = SoundMonitor::kRate * song::kStepMs / 1000.0;
-    const std::int64_t first = onsetIn(s, from, s.size());
+    const std::int64_t first = onsetIn(s, from, s.size(), rate);
     if (first < 0)
         die(QStringLiteral("the song was not heard"));
-    // Onsets on the monotonic clock, against the grid through the first note, in ms.
+    // Onsets on the monotonic clock, against the grid through the first note, in ms; each
+    // looked for from 40 ms before its step to 60 ms after.
     const double firstMs = ms(monitor.fittedNs(std::size_t(first)));
     std::vector<double> errors;
     std::vector<double> steps;
     for (const int line : noteLines) {
-        const double due = double(first) + (line - noteLines.front()) * perStep;
-        const auto lo = std::size_t(std::max(0.0, due - SoundMonitor::kRate * 0.04));
-        const auto hi = std::size_t(due + SoundMonitor::kRate * 0.06);
-        const std::int64_t onset = onsetIn(s, lo, hi);
+        const double dueMs = firstMs + (line - noteLines.front()) * song::kStepMs;
+        const std::size_t lo = monitor.indexAt(std::int64_t((dueMs - 40) * 1e6));
+        const std::size_t hi = monitor.indexAt(std::int64_t((dueMs + 60) * 1e6));
+        const std::int64_t onset = onsetIn(s, lo, hi, rate);
         if (onset < 0)
             continue;
         errors.push_back(ms(monitor.fittedNs(std::size_t(onset))) - firstMs - (line - noteLines.front()) * song::kStepMs);
@@ -536,12 +603,67 @@ void songTiming(const Options &o, bench::XPointer &x, bench::SinkWatch &sinks)
     print("song_drift_ms", drift, 2);
 }
 
+// A click of a minimal client, asked for as a key is pressed, to the first sample above
+// -40 dBFS in the same capture as the program's: what the server and the capture cost
+// without the program, the X server or the window.
+void floorFigure(const Options &o)
+{
+    SoundMonitor monitor;
+    listenToTheSink(monitor, o);
+    bench::FloorClient client;
+    QString error;
+    const bool started = o.server == QLatin1String("pipewire") ? client.startPipeWire(monitor.rate(), o.frames, &error)
+                         : o.server == QLatin1String("pulse")  ? client.startPulse(monitor.rate(), o.frames, &error)
+                                                              : (error = QStringLiteral("--server pulse|pipewire"), false);
+    if (!started)
+        die(error);
+    // Until a fresh stream plays in step with the capture.
+    sleepMs(1000);
+    std::vector<double> times;
+    for (int trial = 0; trial < o.trials; ++trial) {
+        monitor.waitQuiet(kHeard, 100ms, 2s);
+        sleepMs(37);  // a little off the server's period, from trial to trial
+        const std::size_t from = monitor.size();
+        const std::int64_t asked = client.click();
+        const std::int64_t heard = monitor.waitFor(kHeard, from, 2s);
+        if (heard >= 0)
+            times.push_back(ms(monitor.arrivalNs(std::size_t(heard)) - asked));
+    }
+    print("floor_frames", QString::number(o.frames));
+    print("floor_trials", QStringLiteral("%1/%2").arg(times.size()).arg(o.trials));
+    if (!times.empty()) {
+        print("floor_median_ms", percentile(times, 0.5));
+        print("floor_p95_ms", percentile(times, 0.95));
+    }
+    // A steady tone for as long as the program's glides: the gaps the server and the
+    // capture make on their own.
+    if (o.glideSeconds > 0) {
+        int total = 0;
+        for (int run = 0; run < o.glideRuns; ++run) {
+            client.playTone(true);
+            sleepMs(300);
+            const std::size_t from = monitor.size();
+            sleepMs(o.glideSeconds * 1000);
+            total += bench::dropouts(monitor.samples(from, monitor.size()), monitor.rate());
+            client.playTone(false);
+        }
+        print("floor_dropouts", QString::number(total));
+    }
+    client.stop();
+    monitor.stop();
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
+    pw_init(nullptr, nullptr);
     const Options o = parse(app.arguments());
+    if (o.figure == QLatin1String("floor")) {
+        floorFigure(o);
+        return 0;
+    }
     bench::XPointer x;
     QString error;
     if (!x.open(&error))

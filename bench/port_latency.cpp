@@ -149,27 +149,51 @@ int main(int argc, char **argv)
         return 1;
     }
 
+    // A server without real-time scheduling on a busy machine overruns now and then, and
+    // the MIDI of an overrun cycle is lost on the way: a trial spoiled so is tried again.
+    // A message lost in a cycle that ran to time is the sender's fault.
+    int spoiled = 0;
+    enum class Delivery { Whole, Spoiled, Lost };
+    const auto delivery = [&](std::size_t count, std::chrono::milliseconds timeout, std::size_t xrunsBefore) {
+        if (sink.waitForEvents(count, timeout).size() == count)
+            return Delivery::Whole;
+        if (sink.xruns() == xrunsBefore || ++spoiled > kBursts)
+            return Delivery::Lost;
+        return Delivery::Spoiled;
+    };
+
     std::vector<double> costUs;
     std::vector<double> latencyUs;
-    for (int i = 0; i < kSends; ++i) {
+    while (std::ssize(costUs) < kSends) {
+        const std::size_t i = costUs.size();
         // Land the sends at different points of the period.
         std::this_thread::sleep_for(std::chrono::microseconds(700 + i * 389 % 1400));
+        sink.clear();
+        const std::size_t xruns = sink.xruns();
         const std::uint64_t sentAt = MidiCapture::now();
         const auto before = std::chrono::steady_clock::now();
         const MmResult code = ports.send(handle, 0x007F0090u | std::uint32_t(36 + i % 64) << 8);
-        costUs.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - before).count());
-        const auto events = sink.waitForEvents(static_cast<std::size_t>(i + 1), std::chrono::milliseconds(500));
-        if (code != result::NoError || events.size() != static_cast<std::size_t>(i + 1)) {
-            std::printf("failed: message %d was not delivered\n", i);
+        const auto cost = std::chrono::steady_clock::now() - before;
+        if (code != result::NoError) {
+            std::printf("failed: message %zu was refused\n", i);
             return 1;
         }
-        latencyUs.push_back(double(events.back().arrivalUsecs - sentAt));
+        const Delivery delivered = delivery(1, std::chrono::milliseconds(500), xruns);
+        if (delivered == Delivery::Lost) {
+            std::printf("failed: message %zu was not delivered\n", i);
+            return 1;
+        }
+        if (delivered == Delivery::Spoiled)
+            continue;
+        costUs.push_back(std::chrono::duration<double, std::micro>(cost).count());
+        latencyUs.push_back(double(sink.events().back().arrivalUsecs - sentAt));
     }
 
     // Each burst is delivered before the next, so none finds the output's buffer full.
     std::vector<double> burstUs;
-    for (int burst = 0; burst < kBursts; ++burst) {
+    while (std::ssize(burstUs) < kBursts) {
         sink.clear();
+        const std::size_t xruns = sink.xruns();
         const auto before = std::chrono::steady_clock::now();
         for (int i = 0; i < kBurst; ++i) {
             if (ports.send(handle, 0x00003C80u) != result::NoError) {
@@ -177,11 +201,14 @@ int main(int argc, char **argv)
                 return 1;
             }
         }
-        burstUs.push_back(std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - before).count());
-        if (sink.waitForEvents(kBurst, std::chrono::seconds(2)).size() != std::size_t(kBurst)) {
+        const auto cost = std::chrono::steady_clock::now() - before;
+        const Delivery delivered = delivery(kBurst, std::chrono::seconds(2), xruns);
+        if (delivered == Delivery::Lost) {
             std::printf("failed: a burst was not delivered\n");
             return 1;
         }
+        if (delivered == Delivery::Whole)
+            burstUs.push_back(std::chrono::duration<double, std::micro>(cost).count());
     }
     ports.close(handle);
     songAtThePort(ports, id, sink, server.sampleRate(), songFile);
@@ -194,5 +221,6 @@ int main(int argc, char **argv)
     std::printf("port_latency_median_us: %.0f\n", percentile(latencyUs, 0.5));
     std::printf("port_latency_p95_us: %.0f\n", percentile(latencyUs, 0.95));
     std::printf("port_latency_max_us: %.0f\n", percentile(latencyUs, 1.0));
+    std::printf("port_trials_spoiled_by_overruns: %d\n", spoiled);
     return 0;
 }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <iterator>
 
 namespace bench {
@@ -24,10 +25,19 @@ SoundMonitor::~SoundMonitor()
     stop();
 }
 
-bool SoundMonitor::start(const QString &source, QString *error)
+bool SoundMonitor::start(const QString &source, QString *error, int quantum)
 {
     stop();
-    const pa_sample_spec format{PA_SAMPLE_FLOAT32NE, kRate, 1};
+    if (source.startsWith(QLatin1String(kPipeWirePrefix))) {
+        rate_ = kPipeWireRate;
+        running_ = true;
+        return capture_.start(source.mid(int(std::strlen(kPipeWirePrefix))), rate_, quantum,
+                              [this](const float *samples, std::size_t count, std::int64_t arrival,
+                                     std::int64_t cycle) { append(samples, count, arrival, cycle); },
+                              error);
+    }
+    rate_ = kPulseRate;
+    const pa_sample_spec format{PA_SAMPLE_FLOAT32NE, static_cast<std::uint32_t>(rate_), 1};
     const pa_buffer_attr attr{static_cast<std::uint32_t>(-1), static_cast<std::uint32_t>(-1),
                               static_cast<std::uint32_t>(-1), static_cast<std::uint32_t>(-1),
                               static_cast<std::uint32_t>(kReadFrames * sizeof(float))};
@@ -47,6 +57,7 @@ bool SoundMonitor::start(const QString &source, QString *error)
 
 void SoundMonitor::stop()
 {
+    capture_.stop();
     running_ = false;
     if (thread_.joinable())
         thread_.join();
@@ -63,15 +74,21 @@ void SoundMonitor::run()
         int err = 0;
         if (pa_simple_read(stream_, buffer, sizeof buffer, &err) < 0)
             break;
-        const std::int64_t arrival = song::steadyNow();
-        {
-            const std::lock_guard lock(mutex_);
-            samples_.insert(samples_.end(), buffer, buffer + kReadFrames);
-            reads_.emplace_back(samples_.size(), arrival);
-        }
-        arrived_.notify_all();
+        append(buffer, kReadFrames, song::steadyNow());
     }
     running_ = false;
+    arrived_.notify_all();
+}
+
+void SoundMonitor::append(const float *samples, std::size_t count, std::int64_t arrival, std::int64_t cycle)
+{
+    {
+        const std::lock_guard lock(mutex_);
+        if (cycle != 0)
+            cycles_.emplace_back(samples_.size(), cycle);
+        samples_.insert(samples_.end(), samples, samples + count);
+        reads_.emplace_back(samples_.size(), arrival);
+    }
     arrived_.notify_all();
 }
 
@@ -101,6 +118,33 @@ std::int64_t SoundMonitor::arrivalNs(std::size_t index) const
 std::int64_t SoundMonitor::fittedNs(std::size_t index) const
 {
     const std::lock_guard lock(mutex_);
+    return timeOf(index);
+}
+
+std::size_t SoundMonitor::indexAt(std::int64_t ns) const
+{
+    const std::lock_guard lock(mutex_);
+    std::size_t lo = 0, hi = samples_.size();
+    while (lo < hi) {
+        const std::size_t mid = (lo + hi) / 2;
+        if (timeOf(mid) < ns)
+            lo = mid + 1;
+        else
+            hi = mid;
+    }
+    return lo;
+}
+
+// With the lock held.
+std::int64_t SoundMonitor::timeOf(std::size_t index) const
+{
+    if (!cycles_.empty()) {
+        auto cycle = std::upper_bound(cycles_.begin(), cycles_.end(), index,
+                                      [](std::size_t i, const auto &c) { return i < c.first; });
+        if (cycle != cycles_.begin())
+            --cycle;
+        return cycle->second + std::int64_t(index - cycle->first) * 1'000'000'000 / rate_;
+    }
     if (reads_.size() < 2)
         return reads_.empty() ? -1 : reads_.front().second;
     // Relative to the first read, so the sums stay well within a double's precision.
@@ -137,7 +181,7 @@ std::int64_t SoundMonitor::waitFor(float level, std::size_t from, std::chrono::m
 
 bool SoundMonitor::waitQuiet(float level, std::chrono::milliseconds quiet, std::chrono::milliseconds timeout) const
 {
-    const std::size_t needed = std::size_t(quiet.count()) * kRate / 1000;
+    const std::size_t needed = std::size_t(quiet.count()) * std::size_t(rate_) / 1000;
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     std::unique_lock lock(mutex_);
     while (true) {
@@ -168,13 +212,13 @@ std::size_t SoundMonitor::firstArrivedAfter(std::int64_t ns) const
     return read == reads_.begin() ? 0 : std::prev(read)->first;
 }
 
-int dropouts(const std::vector<float> &samples)
+int dropouts(const std::vector<float> &samples, int rate)
 {
     int runs = 0;
     int quiet = 0;
     for (float sample : samples) {
         quiet = std::fabs(sample) < 1e-6f ? quiet + 1 : 0;
-        if (quiet == SoundMonitor::kRate / 1000)
+        if (quiet == rate / 1000)
             ++runs;
     }
     return runs;

@@ -204,7 +204,7 @@ FloorRun floorRun(const Options &o, SoundMonitor &monitor, bool printInfo)
 
     run.clicks = int(clicks.size());
     for (const Click &click : clicks) {
-        const auto heard = firstHeard(monitor, monitor.firstArrivedAfter(click.written), SoundMonitor::kRate / 5);
+        const auto heard = firstHeard(monitor, monitor.firstArrivedAfter(click.written), monitor.rate() / 5);
         if (!heard)
             continue;
         const std::int64_t at = monitor.arrivalNs(*heard);
@@ -212,11 +212,11 @@ FloorRun floorRun(const Options &o, SoundMonitor &monitor, bool printInfo)
         run.fromAsking.push_back(ms(at - click.asked));
     }
     // The tone's last write is heard a buffer later: up to that read, all of it is tone.
-    const auto toneHeard = firstHeard(monitor, monitor.firstArrivedAfter(toneFirst), SoundMonitor::kRate);
+    const auto toneHeard = firstHeard(monitor, monitor.firstArrivedAfter(toneFirst), monitor.rate());
     if (toneFirst != 0 && toneHeard) {
         const std::size_t toneEnd = monitor.firstArrivedAfter(toneLast);
-        run.toneSeconds = double(toneEnd - *toneHeard) / SoundMonitor::kRate;
-        run.dropouts = bench::dropouts(monitor.samples(*toneHeard, toneEnd));
+        run.toneSeconds = double(toneEnd - *toneHeard) / monitor.rate();
+        run.dropouts = bench::dropouts(monitor.samples(*toneHeard, toneEnd), monitor.rate());
     }
     return run;
 }
@@ -295,7 +295,7 @@ void fluidsynthShell(const Options &o, SoundMonitor &monitor)
     type(program, "noteoff 0 60\n");
     print("held_seconds", QString::number(o.holdSeconds));
     print("held_dropouts", first < 0 ? QStringLiteral("no sound")
-                                     : QString::number(bench::dropouts(monitor.samples(std::size_t(first), end))));
+                                     : QString::number(bench::dropouts(monitor.samples(std::size_t(first), end), monitor.rate())));
     type(program, "quit\n");
     program.closeWriteChannel();
     if (!program.waitForFinished(10'000))

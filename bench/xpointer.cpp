@@ -103,10 +103,12 @@ QPoint XPointer::origin(unsigned long window)
     return {x, y};
 }
 
-void XPointer::moveTo(QPoint screenPos)
+std::int64_t XPointer::moveTo(QPoint screenPos)
 {
+    const std::int64_t sent = song::steadyNow();
     XTestFakeMotionEvent(display_, -1, screenPos.x(), screenPos.y(), CurrentTime);
     XSync(display_, False);
+    return sent;
 }
 
 std::int64_t XPointer::press()

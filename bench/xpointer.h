@@ -31,7 +31,8 @@ public:
     // The window's top-left corner on the screen.
     QPoint origin(unsigned long window);
 
-    void moveTo(QPoint screenPos);
+    // Returns the time just before the request left for the server; returns once the server has handled it.
+    std::int64_t moveTo(QPoint screenPos);
     // Returns the time just before the request left for the server; returns once the server has handled it.
     std::int64_t press();
     void release();

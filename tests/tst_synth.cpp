@@ -237,8 +237,11 @@ int onsetOf(const std::vector<float> &x)
 
 // Renders 512-frame periods as an output asks for them, one every 512 frames on the fake
 // clock, each message sent when the period before `sendFrame` has been rendered; returns
-// the left channel.
-std::vector<float> renderScheduled(SynthEngine &synth, std::uint32_t message, int sendFrame, std::int64_t dueFrame)
+// the left channel. An output that tells when its frames are heard (`heardDelay` frames
+// after they are asked for, as PipeWire's and PulseAudio's streams do) says so with each
+// period; with -1 it says nothing, as FluidSynth's outputs do.
+std::vector<float> renderScheduled(SynthEngine &synth, std::uint32_t message, int sendFrame, std::int64_t dueFrame,
+                                   int heardDelay = -1)
 {
     SynthRenderer renderer(synth, &fakeNow);
     std::vector<float> left(frames(500)), right(left.size());
@@ -249,7 +252,8 @@ std::vector<float> renderScheduled(SynthEngine &synth, std::uint32_t message, in
             renderer.wake();
         }
         fakeNowNs = nsOfFrame(at);
-        renderer.render(kPeriod, left.data() + at, right.data() + at);
+        const std::int64_t heardAt = heardDelay < 0 ? 0 : fakeNowNs + nsOfFrame(heardDelay);
+        renderer.render(kPeriod, left.data() + at, right.data() + at, heardAt);
     }
     return left;
 }
@@ -316,6 +320,7 @@ struct Recorder final : Instrument
         std::fill_n(right, frames, 0.0f);
         return true;
     }
+    double sampleRate() const override { return SynthEngine::kSampleRate; }
 
     std::vector<Played> played;
     std::atomic<std::size_t> count{0};
@@ -434,24 +439,35 @@ private slots:
     }
 
     // A message with a due time sounds at the frame that time falls on, within half of
-    // FluidSynth's 64-frame block, wherever it falls in the output's periods.
+    // FluidSynth's 64-frame block, wherever it falls in the output's periods. Where the
+    // output tells when its frames are heard, the message is heard the lead (a period)
+    // after its time, or the output's delay after it where that is longer: never earlier,
+    // which would take a message sent the lead ahead for late.
     void placement_data()
     {
         QTest::addColumn<int>("sendFrame");
-        QTest::addColumn<int>("dueFrame");  // -1: as soon as possible
-        QTest::addColumn<int>("expected");
-        QTest::newRow("inside the next period") << 0 << 700 << 700;
-        QTest::newRow("on a block boundary") << 0 << 1024 << 1024;
-        QTest::newRow("half a block past a boundary") << 0 << 1056 << 1056;
-        QTest::newRow("periods ahead") << 0 << 5000 << 5000;
-        QTest::newRow("sent a period ahead") << 4608 << 5300 << 5300;
-        QTest::newRow("already late: at once") << 4608 << 2000 << 4608;
-        QTest::newRow("no due time: at once") << 4608 << -1 << 4608;
+        QTest::addColumn<int>("dueFrame");    // -1: as soon as possible
+        QTest::addColumn<int>("heardDelay");  // -1: the output does not say
+        QTest::addColumn<int>("expected");    // the frame rendered
+        QTest::newRow("inside the next period") << 0 << 700 << -1 << 700;
+        QTest::newRow("on a block boundary") << 0 << 1024 << -1 << 1024;
+        QTest::newRow("half a block past a boundary") << 0 << 1056 << -1 << 1056;
+        QTest::newRow("periods ahead") << 0 << 5000 << -1 << 5000;
+        QTest::newRow("sent a period ahead") << 4608 << 5300 << -1 << 5300;
+        QTest::newRow("already late: at once") << 4608 << 2000 << -1 << 4608;
+        QTest::newRow("no due time: at once") << 4608 << -1 << -1 << 4608;
+        // Heard at 1500 + 512, the lead: rendered 300 frames before.
+        QTest::newRow("stream's delay within the lead") << 0 << 1500 << 300 << 1712;
+        // Heard at 3000 + 1200, the delay: rendered at the due frame itself.
+        QTest::newRow("stream's delay beyond the lead") << 0 << 3000 << 1200 << 3000;
+        QTest::newRow("stream's delay beyond the lead, sent late") << 2048 << 2300 << 1200 << 2300;
+        QTest::newRow("stream's delay, already late: at once") << 4608 << 2000 << 1200 << 4608;
     }
     void placement()
     {
         QFETCH(int, sendFrame);
         QFETCH(int, dueFrame);
+        QFETCH(int, heardDelay);
         QFETCH(int, expected);
         // The sample's own attack, measured with the note played at frame 0.
         int attack = 0;
@@ -465,7 +481,7 @@ private slots:
         SynthEngine synth;
         QString error;
         QVERIFY2(synth.loadSoundFont({kTimGM}, error), qPrintable(error));
-        const int onset = onsetOf(renderScheduled(synth, 0x007F3C90, sendFrame, dueFrame)) - attack;
+        const int onset = onsetOf(renderScheduled(synth, 0x007F3C90, sendFrame, dueFrame, heardDelay)) - attack;
         QVERIFY2(std::abs(onset - expected) <= 32, qPrintable(QStringLiteral("sounded at frame %1").arg(onset)));
     }
 

@@ -9,8 +9,12 @@
 #include "support/pulseserver.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QProcess>
 #include <QStandardPaths>
 #include <QTemporaryDir>
@@ -21,7 +25,10 @@
 #include <csignal>
 #include <cstdio>
 #include <memory>
+#include <optional>
 
+#include <sys/socket.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 using namespace midi;
@@ -115,6 +122,94 @@ int cyclesUntilLoud(AudioCapture &capture, std::uint64_t sentAt, std::chrono::mi
     return -1;
 }
 
+// The output of `program` run with `arguments`; empty if it failed.
+QByteArray outputOf(const QString &program, const QStringList &arguments)
+{
+    QProcess process;
+    process.start(program, arguments);
+    if (!process.waitForFinished(5000) || process.exitCode() != 0)
+        return {};
+    return process.readAllStandardOutput();
+}
+
+// This process's playback streams as the server has them: on PipeWire each with the way
+// its client came ("protocol-native" on a socket of its own, "protocol-pulse" through
+// PipeWire's PulseAudio service, which connects a client of its own for each of its
+// clients, named after them) and the quantum it asked for; on PulseAudio, "pulse" for each
+// of its sink inputs.
+struct Stream
+{
+    QString protocol;
+    QString latency;
+};
+QList<Stream> ourStreams(SoundServer::Kind kind)
+{
+    const QString pid = QString::number(QCoreApplication::applicationPid());
+    QList<Stream> streams;
+    if (kind == SoundServer::Kind::PulseAudio) {
+        const QByteArray inputs = outputOf(QStringLiteral("pactl"), {QStringLiteral("list"), QStringLiteral("sink-inputs")});
+        const qsizetype count = inputs.count(QStringLiteral("application.process.id = \"%1\"").arg(pid).toUtf8());
+        for (qsizetype i = 0; i < count; ++i)
+            streams.append({QStringLiteral("pulse"), {}});
+        return streams;
+    }
+    const QJsonArray objects = QJsonDocument::fromJson(outputOf(QStringLiteral("pw-dump"), {})).array();
+    QHash<int, QString> ourClients;  // id, protocol
+    for (const QJsonValue &object : objects) {
+        const QJsonObject props = object[QLatin1String("info")][QLatin1String("props")].toObject();
+        if (!object[QLatin1String("type")].toString().endsWith(QLatin1String("Client"))
+            || props[QLatin1String("application.process.id")].toVariant().toString() != pid)
+            continue;
+        const bool onItsOwnSocket = props[QLatin1String("pipewire.sec.pid")].toVariant().toString() == pid;
+        ourClients.insert(object[QLatin1String("id")].toInt(),
+                          props[QLatin1String("client.api")].toString() == QLatin1String("pipewire-pulse")
+                              ? QStringLiteral("protocol-pulse")
+                              : onItsOwnSocket ? props[QLatin1String("pipewire.protocol")].toString() : QString());
+    }
+    for (const QJsonValue &object : objects) {
+        const QJsonObject props = object[QLatin1String("info")][QLatin1String("props")].toObject();
+        const int client = props[QLatin1String("client.id")].toInt(-1);
+        if (props[QLatin1String("media.class")].toString() == QLatin1String("Stream/Output/Audio") && ourClients.contains(client))
+            streams.append({ourClients.value(client), props[QLatin1String("node.latency")].toString()});
+    }
+    return streams;
+}
+
+// A socket that listens where PipeWire's would, as the system's socket activation leaves
+// it on a desktop whose sound server is PulseAudio: connecting to it would start PipeWire.
+class WaitingSocket
+{
+public:
+    explicit WaitingSocket(const QString &path) : path_(QFile::encodeName(path))
+    {
+        fd_ = ::socket(AF_UNIX, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        std::snprintf(address.sun_path, sizeof address.sun_path, "%s", path_.constData());
+        listening_ = fd_ >= 0 && ::bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
+                     && ::listen(fd_, 8) == 0;
+    }
+    ~WaitingSocket()
+    {
+        if (fd_ >= 0)
+            ::close(fd_);
+        ::unlink(path_.constData());
+    }
+    bool isListening() const { return listening_; }
+    bool wasConnected() const
+    {
+        const int peer = ::accept(fd_, nullptr, nullptr);
+        if (peer >= 0)
+            ::close(peer);
+        return peer >= 0;
+    }
+
+private:
+    QByteArray path_;
+    int fd_ = -1;
+    bool listening_ = false;
+};
+
 } // namespace
 
 class TestSynthOut : public QObject
@@ -181,6 +276,60 @@ private slots:
         QCOMPARE(synth.close(handle), result::NoError);
     }
 
+    // The way the synthesizer takes to the sound server that runs: PipeWire natively, at the
+    // quantum it asks for, never through PipeWire's PulseAudio service; PulseAudio's own
+    // server through the PulseAudio stream, even where PipeWire's socket waits to be
+    // activated on demand, which it must never touch.
+    void wayToTheServer_data()
+    {
+        QTest::addColumn<int>("server");
+        QTest::addColumn<bool>("socketWaiting");
+        QTest::addColumn<QString>("protocol");
+        QTest::newRow("PipeWire: a stream of its own") << int(SoundServer::Kind::PipeWire) << false
+                                                       << QStringLiteral("protocol-native");
+        QTest::newRow("PulseAudio: the PulseAudio stream") << int(SoundServer::Kind::PulseAudio) << false
+                                                           << QStringLiteral("pulse");
+        QTest::newRow("PulseAudio, PipeWire's socket waiting: left alone")
+            << int(SoundServer::Kind::PulseAudio) << true << QStringLiteral("pulse");
+    }
+    void wayToTheServer()
+    {
+        QFETCH(int, server);
+        QFETCH(bool, socketWaiting);
+        QFETCH(QString, protocol);
+        if (SoundServer::Kind(server) != kind)
+            QSKIP("runs in the copy of this test on the other server");
+        std::optional<WaitingSocket> waiting;
+        if (socketWaiting) {
+            waiting.emplace(QDir(qEnvironmentVariable("XDG_RUNTIME_DIR")).filePath(QStringLiteral("pipewire-0")));
+            QVERIFY(waiting->isListening());
+        }
+        SynthPlatform synth({kTimGM});
+        HMidiOut handle = 0;
+        QCOMPARE(synth.open(handle, kMidiMapper, 0, 0, 0), result::NoError);
+        QCOMPARE(synth.send(handle, kNoteOn), result::NoError);
+        // The server lists a new stream a little after the client made it.
+        QList<Stream> streams;
+        QElapsedTimer timer;
+        timer.start();
+        while (streams.isEmpty() && timer.elapsed() < 3000) {
+            QTest::qWait(50);
+            streams = ourStreams(kind);
+        }
+        QCOMPARE(streams.size(), 1);
+        QCOMPARE(streams.front().protocol, protocol);
+        if (protocol == QLatin1String("protocol-native")) {
+            // No more than 256 frames, or the server's PulseAudio service would have done as well.
+            const QStringList latency = streams.front().latency.split(QLatin1Char('/'));
+            QVERIFY2(latency.size() == 2 && latency[0].toInt() > 0 && latency[0].toInt() <= 256
+                         && latency[1] == QLatin1String("48000"),
+                     qPrintable(streams.front().latency));
+        }
+        if (waiting)
+            QVERIFY2(!waiting->wasConnected(), "the program connected to PipeWire's waiting socket");
+        QCOMPARE(synth.close(handle), result::NoError);
+    }
+
     // Under JACK the render callback runs in the server's cycle: it must never hold the
     // cycle up, neither while playing nor while the synthesizer rests between notes.
     void playsThroughJackAndRestsBetweenNotes()
@@ -230,23 +379,25 @@ private slots:
         QTest::addColumn<int>("signal");
         QTest::addColumn<int>("playingMs");  // how long the stream ran before
         QTest::addColumn<bool>("sounding");  // a note sounds when the server goes; else the output waits in silence
-        // FluidSynth's own JACK output instead of the program's PulseAudio stream: it says
-        // in its log, from libjack's thread, that the server has gone.
+        QTest::addColumn<bool>("restarted");  // the server comes back, and is chosen again
+        // FluidSynth's own JACK output instead of the program's own stream: it says in its
+        // log, from libjack's thread, that the server has gone.
         QTest::addColumn<bool>("jack");
-        QTest::newRow("killed at once") << int(SIGKILL) << 0 << true << false;
-        QTest::newRow("killed while playing") << int(SIGKILL) << kSinkStartMs << true << false;
-        QTest::newRow("terminated while playing") << int(SIGTERM) << kSinkStartMs << true << false;
-        QTest::newRow("frozen while playing") << int(SIGSTOP) << kSinkStartMs << true << false;
-        QTest::newRow("killed while silent") << int(SIGKILL) << kSinkStartMs + 1000 << false << false;
-        QTest::newRow("frozen while silent") << int(SIGSTOP) << kSinkStartMs + 1000 << false << false;
-        QTest::newRow("JACK output, killed while playing") << int(SIGKILL) << 500 << true << true;
-        QTest::newRow("JACK output, terminated while playing") << int(SIGTERM) << 500 << true << true;
+        QTest::newRow("killed at once") << int(SIGKILL) << 0 << true << false << false;
+        QTest::newRow("killed while playing") << int(SIGKILL) << kSinkStartMs << true << true << false;
+        QTest::newRow("terminated while playing") << int(SIGTERM) << kSinkStartMs << true << false << false;
+        QTest::newRow("frozen while playing") << int(SIGSTOP) << kSinkStartMs << true << false << false;
+        QTest::newRow("killed while silent") << int(SIGKILL) << kSinkStartMs + 1000 << false << false << false;
+        QTest::newRow("frozen while silent") << int(SIGSTOP) << kSinkStartMs + 1000 << false << false << false;
+        QTest::newRow("JACK output, killed while playing") << int(SIGKILL) << 500 << true << false << true;
+        QTest::newRow("JACK output, terminated while playing") << int(SIGTERM) << 500 << true << false << true;
     }
     void serverGone()
     {
         QFETCH(int, signal);
         QFETCH(int, playingMs);
         QFETCH(bool, sounding);
+        QFETCH(bool, restarted);
         QFETCH(bool, jack);
         std::unique_ptr<JackServer> jackServer;
         if (jack) {
@@ -285,11 +436,9 @@ private slots:
         if (signal == SIGKILL && !jack)
             QCOMPARE(attempts, 1);
         QVERIFY2(timer.elapsed() < 1000, qPrintable(QStringLiteral("noticed after %1 ms").arg(timer.elapsed())));
-        // Named after the way the program took to the server; to PipeWire's it may take either.
+        // Named after the way the program took to the server: its own to PipeWire.
         const QString text = errorText(synth, sent);
-        QVERIFY2(text.contains(jack ? "jack" : "pulseaudio")
-                     || (!jack && kind == SoundServer::Kind::PipeWire && text.contains("pipewire", Qt::CaseInsensitive)),
-                 qPrintable(text));
+        QVERIFY2(text.contains(jack ? "jack" : kind == SoundServer::Kind::PipeWire ? "pipewire" : "pulseaudio"), qPrintable(text));
         // FluidSynth's own words, logged on libjack's thread, reach the box.
         if (jack)
             QVERIFY2(text.contains("JACK server"), qPrintable(text));
@@ -305,6 +454,21 @@ private slots:
         HMidiOut reopened = 0;
         QVERIFY(synth.open(reopened, kMidiMapper, 0, 0, 0) != result::NoError);
         QVERIFY2(timer.elapsed() < 1000, qPrintable(QStringLiteral("reopening took %1 ms").arg(timer.elapsed())));
+        if (!restarted)
+            return;
+
+        // Chosen again once the server is back, the output plays into its sink.
+        server = std::make_unique<SoundServer>(kind, qEnvironmentVariable("XDG_RUNTIME_DIR"));
+        QString why;
+        QVERIFY2(server->start(&why), qPrintable(why));
+        QCOMPARE(synth.open(reopened, kMidiMapper, 0, 0, 0), result::NoError);
+        QTest::qWait(kSinkStartMs);
+        Monitor monitor;
+        QVERIFY(monitor.isRecording());
+        QCOMPARE(synth.send(reopened, kNoteOn), result::NoError);
+        const float after = monitor.peak(700);
+        QVERIFY2(after > 0.01f, qPrintable(QString::number(after)));
+        QCOMPARE(synth.close(reopened), result::NoError);
     }
 };
 

@@ -8,6 +8,9 @@
 
 #include <QCoreApplication>
 #include <fluidsynth.h>
+#ifdef TIRREL_HAVE_PIPEWIRE
+#include <pipewire/pipewire.h>
+#endif
 
 namespace midi {
 
@@ -68,17 +71,20 @@ public:
             failure = {result::Allocated, {}};
             return nullptr;
         }
-        auto synth = std::make_unique<SynthEngine>();
-        if (!synth->isValid()) {
-            failure = {result::NoMem, QStringLiteral("FluidSynth 未能创建合成器")};
-            return nullptr;
-        }
-        QString error;
-        if (!synth->loadSoundFont(soundFontCandidates_, error)) {
-            failure = {result::NoDriver, error};
-            return nullptr;
-        }
-        std::unique_ptr<Output> output = SynthOutput::start(std::move(synth), failure);
+        const auto makeSynth = [this](double sampleRate, Failure &failure) -> std::unique_ptr<SynthEngine> {
+            auto synth = std::make_unique<SynthEngine>(sampleRate);
+            if (!synth->isValid()) {
+                failure = {result::NoMem, QStringLiteral("FluidSynth 未能创建合成器")};
+                return nullptr;
+            }
+            QString error;
+            if (!synth->loadSoundFont(soundFontCandidates_, error)) {
+                failure = {result::NoDriver, error};
+                return nullptr;
+            }
+            return synth;
+        };
+        std::unique_ptr<Output> output = SynthOutput::start(makeSynth, failure);
         if (!output)
             return nullptr;
         return std::make_unique<ClaimedOutput>(std::move(output), claimed_);
@@ -94,6 +100,9 @@ private:
 void prepareSynthProcess()
 {
     FluidLog::install();
+#ifdef TIRREL_HAVE_PIPEWIRE
+    pw_init(nullptr, nullptr);
+#endif
 }
 
 std::unique_ptr<Backend> createSynthBackend()

@@ -58,13 +58,14 @@ QString SynthEngine::findSoundFont(const QStringList &candidates)
     return found == candidates.end() ? QString() : *found;
 }
 
-SynthEngine::SynthEngine()
+SynthEngine::SynthEngine(double sampleRate)
+    : sampleRate_(sampleRate)
 {
     FluidLog::install();
     settings_ = new_fluid_settings();
     if (settings_ == nullptr)
         return;
-    fluid_settings_setnum(settings_, "synth.sample-rate", kSampleRate);
+    fluid_settings_setnum(settings_, "synth.sample-rate", sampleRate_);
     fluid_settings_setint(settings_, "synth.polyphony", kPolyphony);
     // Samples load when a preset is chosen, not all with the soundfont: 5 MB less with TimGM6mb,
     // over 100 MB less with FluidR3_GM.

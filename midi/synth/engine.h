@@ -16,7 +16,8 @@ namespace midi {
 class SynthEngine final : public Instrument
 {
 public:
-    // PulseAudio's default rate, so the usual desktop output needs no resampling.
+    // PulseAudio's default rate, so a PulseAudio desktop's output needs no resampling; an
+    // output that plays at another rate asks for its own.
     static constexpr double kSampleRate = 44100.0;
     static constexpr int kPolyphony = 256;
 
@@ -27,7 +28,7 @@ public:
     // The first candidate that is a readable file, or an empty string.
     static QString findSoundFont(const QStringList &candidates);
 
-    SynthEngine();
+    explicit SynthEngine(double sampleRate = kSampleRate);
     ~SynthEngine() override;
     SynthEngine(const SynthEngine &) = delete;
     SynthEngine &operator=(const SynthEngine &) = delete;
@@ -36,6 +37,7 @@ public:
     // Loads the first candidate that loads. On failure `error` names what was tried.
     bool loadSoundFont(const QStringList &candidates, QString &error);
     QString soundFont() const { return soundFont_; }
+    double sampleRate() const override { return sampleRate_; }
 
     // Plays a channel message or a system reset; the other system messages mean nothing
     // to a synthesizer without a sequencer. A program change, a bank select and a system
@@ -53,6 +55,7 @@ private:
     fluid_settings_t *settings_ = nullptr;
     fluid_synth_t *synth_ = nullptr;
     QString soundFont_;
+    double sampleRate_;
 };
 
 } // namespace midi

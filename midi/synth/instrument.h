@@ -14,6 +14,8 @@ public:
     virtual void play(ShortMessage message) = 0;
     // Overwrites both buffers with the next `frames` frames.
     virtual bool render(int frames, float *left, float *right) = 0;
+    // Frames a second, by which the renderer maps due times to frames.
+    virtual double sampleRate() const = 0;
 };
 
 } // namespace midi

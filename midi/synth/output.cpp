@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <vector>
 
 namespace midi {
@@ -63,15 +64,19 @@ SynthOutput::SynthOutput(std::unique_ptr<SynthEngine> synth)
 {
 }
 
-std::unique_ptr<SynthOutput> SynthOutput::start(std::unique_ptr<SynthEngine> synth, Failure &failure)
+std::unique_ptr<SynthOutput> SynthOutput::start(const MakeSynth &makeSynth, Failure &failure)
 {
-    std::unique_ptr<SynthOutput> output(new SynthOutput(std::move(synth)));
-    // The system's outputs, in the order its table gives them (synth/systemchoices.h): the
+    // The system's outputs, in the order it gives them (synth/systemchoices.h): the
     // program's own streams always, FluidSynth's drivers where it was built with them.
+    const AudioOutputPlan plan = systemAudioOutputs();
+    std::unique_ptr<SynthEngine> synth = makeSynth(plan.sampleRate, failure);
+    if (!synth)
+        return nullptr;
+    std::unique_ptr<SynthOutput> output(new SynthOutput(std::move(synth)));
     const QStringList offered = offeredDrivers(output->synth_->settings());
     QStringList tried;
     QStringList said;
-    for (const AudioOutputKind &kind : systemAudioOutputs()) {
+    for (const AudioOutputKind &kind : plan.outputs) {
         if (kind.openStream == nullptr && !offered.contains(QLatin1String(kind.name)))
             continue;
         QString error;
@@ -92,7 +97,7 @@ bool SynthOutput::startOutput(const AudioOutputKind &kind, QString &error)
 {
     outputName_ = QString::fromLatin1(kind.name);
     if (kind.openStream != nullptr) {
-        stream_ = kind.openStream(*renderer_, SynthEngine::kSampleRate, error);
+        stream_ = kind.openStream(*renderer_, synth_->sampleRate(), error);
         return stream_ != nullptr;
     }
     fluid_settings_t *settings = synth_->settings();

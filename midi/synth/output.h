@@ -10,6 +10,7 @@
 #include <fluidsynth/types.h>
 
 #include <bitset>
+#include <functional>
 #include <memory>
 #include <vector>
 
@@ -23,9 +24,12 @@ class SynthRenderer;
 class SynthOutput final : public Output
 {
 public:
-    // Plays `synth` through the first audio output that starts. Null, with `failure`
-    // saying what was tried, when none does.
-    static std::unique_ptr<SynthOutput> start(std::unique_ptr<SynthEngine> synth, Failure &failure);
+    // Makes the synthesizer, its sound font loaded, at the rate its output plays; null, with
+    // `failure` set, when it cannot.
+    using MakeSynth = std::function<std::unique_ptr<SynthEngine>(double sampleRate, Failure &failure)>;
+    // Plays the synthesizer `makeSynth` makes through the first audio output that starts.
+    // Null, with `failure` saying what was tried, when none does.
+    static std::unique_ptr<SynthOutput> start(const MakeSynth &makeSynth, Failure &failure);
     ~SynthOutput() override;
 
     SynthOutput(const SynthOutput &) = delete;
@@ -47,7 +51,7 @@ private:
 
     std::unique_ptr<SynthEngine> synth_;
     std::unique_ptr<SynthRenderer> renderer_;
-    // The output: a stream of the program's own, or one of FluidSynth's.
+    // The output: a PipeWire or PulseAudio stream of the program's own, or one of FluidSynth's.
     std::unique_ptr<SoundStream> stream_;
     fluid_audio_driver_t *driver_ = nullptr;
     QString outputName_;

@@ -122,6 +122,60 @@ PulseStream::~PulseStream()
         ::close(kickFd_);
 }
 
+std::optional<QString> PulseStream::serverName(int timeoutMs)
+{
+    pa_mainloop *loop = pa_mainloop_new();
+    if (loop == nullptr)
+        return std::nullopt;
+    pa_context *context = pa_context_new(pa_mainloop_get_api(loop), "Tirrel");
+    std::optional<QString> name;
+    // Runs the loop until `done` or the deadline; a server that hangs must not hang the caller.
+    const std::int64_t deadline = steadyNs() + std::int64_t(timeoutMs) * 1'000'000;
+    const auto runUntil = [&](const auto &done) {
+        while (!done()) {
+            const std::int64_t left = deadline - steadyNs();
+            if (left <= 0 || pa_mainloop_prepare(loop, static_cast<int>(left / 1000)) < 0 || pa_mainloop_poll(loop) < 0
+                || pa_mainloop_dispatch(loop) < 0)
+                return false;
+        }
+        return true;
+    };
+    const auto settled = [context] {
+        const pa_context_state_t state = pa_context_get_state(context);
+        return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
+    };
+    if (context != nullptr && pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0
+        && runUntil(settled) && pa_context_get_state(context) == PA_CONTEXT_READY) {
+        struct Answer
+        {
+            bool done = false;
+            std::optional<QString> name;
+        } answer;
+        pa_operation *asked = pa_context_get_server_info(
+            context,
+            [](pa_context *, const pa_server_info *info, void *data) {
+                auto *answer = static_cast<Answer *>(data);
+                if (info != nullptr && info->server_name != nullptr)
+                    answer->name = QString::fromUtf8(info->server_name);
+                answer->done = true;
+            },
+            &answer);
+        if (asked != nullptr) {
+            if (runUntil([&answer] { return answer.done; }))
+                name = answer.name;
+            if (pa_operation_get_state(asked) == PA_OPERATION_RUNNING)
+                pa_operation_cancel(asked);
+            pa_operation_unref(asked);
+        }
+    }
+    if (context != nullptr) {
+        pa_context_disconnect(context);
+        pa_context_unref(context);
+    }
+    pa_mainloop_free(loop);
+    return name;
+}
+
 void PulseStream::kick()
 {
     const std::uint64_t one = 1;

@@ -34,6 +34,11 @@ public:
     PulseStream(const PulseStream &) = delete;
     PulseStream &operator=(const PulseStream &) = delete;
 
+    // The name the PulseAudio-protocol server that runs gives itself ("pulseaudio", or
+    // "PulseAudio (on PipeWire 0.3.65)" where PipeWire serves the protocol), asked without
+    // starting one; nothing when none answers within `timeoutMs`.
+    static std::optional<QString> serverName(int timeoutMs);
+
     // Asks for the sound the server wants now, after the source declined earlier requests.
     void kick() override;
     // Why the connection or the stream failed, once it has.

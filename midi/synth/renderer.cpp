@@ -42,7 +42,7 @@ bool mayReadSoundFont(ShortMessage message)
 SynthRenderer::SynthRenderer(Instrument &synth, Clock clock)
     : synth_(synth)
     , clock_(clock)
-    , rate_(SynthEngine::kSampleRate)
+    , rate_(synth.sampleRate())
 {
     const std::int64_t now = clock_();
     lastLoudNs_.store(now);
@@ -155,12 +155,18 @@ void SynthRenderer::followClock(std::int64_t now, std::int64_t heardAtNs)
         if (resync)
             reports_ = 0;
         reported_[std::size_t(reports_ % kReports)] = heardAtNs - elapsed;
+        latencies_[std::size_t(reports_ % kReports)] = heardAtNs - now;
         ++reports_;
-        std::array<std::int64_t, kReports> sorted = reported_;
         const int n = std::min(reports_, kReports);
-        std::nth_element(sorted.begin(), sorted.begin() + n / 2, sorted.begin() + n);
-        originNs_ = sorted[std::size_t(n / 2)];
-        delayNs_ = lead().count();
+        const auto median = [n](std::array<std::int64_t, kReports> values) {
+            std::nth_element(values.begin(), values.begin() + n / 2, values.begin() + n);
+            return values[std::size_t(n / 2)];
+        };
+        originNs_ = median(reported_);
+        // A message sent the lead ahead of its time reaches the next callback, whose frames
+        // are heard the output's delay later: a delay beyond the lead would make every
+        // message late, and put it wherever its callback happened to fall.
+        delayNs_ = std::max(lead().count(), median(latencies_));
         return;
     }
     const std::int64_t origin = now - elapsed;

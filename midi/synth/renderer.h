@@ -46,10 +46,11 @@ public:
     bool wake();
     void setHeldNotes(int notes) { held_.store(notes, std::memory_order_relaxed); }
     // How long before its due time a message must be sent to be placed exactly: the most
-    // the output renders at once, its period.
+    // the output renders at once, its period, and no less than the output asked for.
     std::chrono::nanoseconds lead() const;
-    // An output that asks for sound in pieces of varying size gives its period here.
-    void setPeriodFrames(int frames) { mostFrames_.store(frames); }
+    // An output that asks for sound in pieces of varying size gives its period here, and one
+    // whose period is far shorter than a timer's lateness the slack it needs.
+    void setLeadFrames(int frames) { mostFrames_.store(frames); }
 
     bool rendering() const { return (state_.load() & kRendering) != 0; }
     std::uint64_t renders() const { return renders_.load(std::memory_order_relaxed); }
@@ -110,15 +111,16 @@ private:
 
     // The audio thread's own: the frames rendered so far, and when frame 0 would have
     // sounded. Where the output says when its frames are heard, the median of its last
-    // reports, which a stream's underrun moves at once, and a message sounds a period after
-    // its time, since the frames rendered now are heard that much later; elsewhere the
-    // earliest callback of the last second or so, which no scheduling delay distorts, and a
-    // message is rendered at its time.
+    // reports, which a stream's underrun moves at once, and a message sounds the lead after
+    // its time, or the output's delay where that is longer, since the frames rendered now
+    // are heard that much later; elsewhere the earliest callback of the last second or so,
+    // which no scheduling delay distorts, and a message is rendered at its time.
     static constexpr int kReports = 31;
     std::int64_t rendered_ = 0;
     std::int64_t originNs_ = 0;
     std::int64_t delayNs_ = 0;
     std::array<std::int64_t, kReports> reported_{};
+    std::array<std::int64_t, kReports> latencies_{};
     int reports_ = 0;
     std::int64_t windowStartNs_ = 0;
     std::int64_t windowOrigin_ = 0;

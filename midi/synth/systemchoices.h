@@ -10,6 +10,7 @@
 
 #include <memory>
 #include <span>
+#include <vector>
 
 namespace midi {
 
@@ -29,7 +30,16 @@ struct AudioOutputKind
     void (*configure)(fluid_settings_t *settings);
 };
 
-std::span<const AudioOutputKind> systemAudioOutputs();
+// The outputs to try, best first, and the rate the synthesizer renders at.
+struct AudioOutputPlan
+{
+    std::vector<AudioOutputKind> outputs;
+    double sampleRate;
+};
+
+// Asked once as the synthesizer opens, before it is made: which sound server serves the
+// desktop may decide both.
+AudioOutputPlan systemAudioOutputs();
 
 // Where the system's sound font packages install one, best first.
 std::span<const char *const> systemSoundFonts();

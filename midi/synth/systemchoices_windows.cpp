@@ -1,5 +1,7 @@
 #include "synth/systemchoices.h"
 
+#include "synth/engine.h"
+
 #include <fluidsynth.h>
 
 namespace midi {
@@ -51,7 +53,10 @@ constexpr AudioOutputKind kOutputs[] = {
 
 } // namespace
 
-std::span<const AudioOutputKind> systemAudioOutputs() { return kOutputs; }
+AudioOutputPlan systemAudioOutputs()
+{
+    return {{std::begin(kOutputs), std::end(kOutputs)}, SynthEngine::kSampleRate};
+}
 
 // Windows has no place where sound fonts are installed: the one beside the program, and
 // FluidSynth's own default, are all there is to look for.

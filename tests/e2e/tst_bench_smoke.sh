@@ -20,13 +20,19 @@ cat "$out"
 names=(startup_median_ms startup_p95_ms rss_median_mb idle_cpu_percent idle_cpu_p95_percent
        startup_with_jack_median_ms startup_with_jack_p95_ms rss_with_jack_median_mb idle_cpu_with_jack_percent
        device_list_refresh_ms device_list_refresh_max_ms device_list_open_ms device_list_open_no_jack_ms
-       press_to_sound_trials press_to_sound_median_ms press_to_sound_p95_ms
-       press_to_sound_running_median_ms press_to_sound_running_p95_ms glide_seconds glide_dropouts
-       song_onsets song_max_error_ms song_p50_error_ms song_p90_error_ms song_p95_error_ms song_drift_ms
        press_to_midi_trials press_to_midi_median_ms press_to_midi_p95_ms
        port_song_error_p50_frames port_song_error_p90_frames port_song_error_max_frames
        port_send_cost_median_us port_latency_median_us port_latency_p95_us
        rapid_input_us_per_move rapid_input_drain_ms)
+# The sound's figures on each server, and the floor of each measuring chain.
+sound_names=(floor_trials floor_median_ms floor_p95_ms floor_dropouts
+             press_to_sound_trials press_to_sound_median_ms press_to_sound_p95_ms
+             press_to_sound_running_median_ms press_to_sound_running_p95_ms
+             glide_onto_ringing_median_ms glide_onto_ringing_p95_ms glide_seconds glide_dropouts
+             song_onsets song_max_error_ms song_p50_error_ms song_p90_error_ms song_p95_error_ms song_drift_ms)
+for server in pa pw; do
+    names+=("${sound_names[@]/#/${server}_}")
+done
 # One start-up figure for each hostile data file.
 source "$root/tests/e2e/hostile_files.sh"
 for row in "${hostile_cases[@]}"; do
@@ -46,9 +52,9 @@ done
 # Every figure printed, within what its unit allows: a measurement that broke prints a zero, a
 # negative time or a figure in another unit, numbers all. A name takes the range of the first
 # pattern it matches; "count" is a whole number, "found" N/M with 1 <= N <= M.
-awk -v ranges='^(peer_)?press_to_sound_.*_ms$ 0.5 200;^(peer_)?startup_.*_ms$ 10 20000;^song_drift_ms$ -1000 1000;
-_ms$ 0 1000;_trials$|_onsets$ found;_dropouts$|_steps$ count;_us(_per_move)?$ 0.01 1000000;_frames$ 0 48000;
-_mb$ 5 2000;_percent$ 0 200;_seconds$ 0.5 3600;^ratio_ 0.01 100' '
+awk -v ranges='(^|_)press_to_sound_.*_ms$ 0.5 200;^(peer_)?startup_.*_ms$ 10 20000;(^|_)song_drift_ms$ -1000 1000;
+_ms$ 0 1000;_trials$|_onsets$ found;_dropouts$|_steps$|_runs$|_in_a_run$|_overruns$ count;_us(_per_move)?$ 0.01 1000000;
+_frames$ 0 48000;_mb$ 5 2000;_percent$ 0 200;_seconds$ 0.5 3600;^ratio_idle_cpu$ 0 100;^ratio_ 0.01 100' '
 BEGIN {
     k = split(ranges, rows, ";")
     for (i = 1; i <= k; i++) { split(rows[i], f, " "); re[i] = f[1]; lo[i] = f[2]; hi[i] = f[3] }

@@ -341,6 +341,7 @@ struct MidiCapture::State
     jack_ringbuffer_t *buffer = nullptr;
     std::atomic<bool> gone{false};
     std::atomic<std::size_t> dropped{0};
+    std::atomic<std::size_t> xruns{0};
     QString portName;
     QString error;
     std::vector<Event> received;
@@ -405,6 +406,7 @@ bool MidiCapture::open(const QString &serverName, const QString &clientName, con
     close();
     s->gone.store(false);
     s->dropped.store(0);
+    s->xruns.store(0);
     s->received.clear();
     {
         QuietJack quiet;
@@ -425,6 +427,10 @@ bool MidiCapture::open(const QString &serverName, const QString &clientName, con
     s->portName = QString::fromUtf8(jack_port_name(s->port));
     jack_set_process_callback(s->client, &State::process, s.get());
     jack_on_info_shutdown(s->client, &State::shutdown, s.get());
+    jack_set_xrun_callback(s->client, [](void *self) {
+        static_cast<State *>(self)->xruns.fetch_add(1);
+        return 0;
+    }, s.get());
     if (jack_activate(s->client) != 0) {
         s->error = QStringLiteral("cannot activate JACK client %1").arg(clientName);
         close();
@@ -473,6 +479,11 @@ bool MidiCapture::serverGone() const
 std::size_t MidiCapture::dropped() const
 {
     return s->dropped.load();
+}
+
+std::size_t MidiCapture::xruns() const
+{
+    return s->xruns.load();
 }
 
 std::vector<MidiCapture::Event> MidiCapture::events()

@@ -131,6 +131,8 @@ public:
     bool serverGone() const;
     // Events that arrived while the capture's buffer was full: events() was called too rarely.
     std::size_t dropped() const;
+    // The server's cycles that overran since open(): a cycle's MIDI may be lost in one.
+    std::size_t xruns() const;
 
     // Everything received so far, in order of arrival.
     std::vector<Event> events();
