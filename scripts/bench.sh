@@ -174,7 +174,8 @@ if [ -f "$windows_build/Tirrel/tirrel.exe" ] && [ -x "$build_dir/bench/wine_late
         { v[$1] = $2 }
         function above(name, a, b) { if ((a in v) && (b in v)) printf "%s: %.1f\n", name, v[a] - v[b] }
         END {
-            above("wine_press_to_sound_above_linux_ms", "wine_press_to_sound_median_ms", "press_to_sound_median_ms")
+            above("wine_press_to_sound_above_linux_pa_ms", "wine_press_to_sound_median_ms", "pa_press_to_sound_median_ms")
+            above("wine_press_to_sound_above_linux_pw_ms", "wine_press_to_sound_median_ms", "pw_press_to_sound_median_ms")
             above("wine_press_to_sound_above_floor_ms", "wine_press_to_sound_median_ms", "wine_wasapi_floor_median_ms")
         }' "$results"
 else

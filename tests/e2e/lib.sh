@@ -579,7 +579,7 @@ sink_peak() {
 sink_mark() { local size; size=$(stat -c %s "$1"); echo $((size / 2 * 2)); }
 
 # sink_onsets FILE [FROM]: when new sounds start in a raw recording from byte FROM on, one a line,
-# in ms from FROM: the 10 ms stretches louder than 1000 (of 32768) whose largest step from one
+# in ms from FROM: the 10 ms stretches louder than -40 dBFS (328 of 32768) whose largest step from one
 # sample to the next is at least twice any in the 50 ms before, 100 ms or more after the last
 # one. A key's attack is a burst of high frequencies; a note that rings on only takes smaller steps.
 sink_onsets() {
@@ -594,7 +594,7 @@ sink_onsets() {
             for (i = context; i < n; i++) {
                 before = 0
                 for (k = (i < 5 ? 0 : i - 5); k < i; k++) if (steps[k] > before) before = steps[k]
-                if (peaks[i] > 1000 && steps[i] >= 2 * before && i - last >= 10) { print (i - context) * 10; last = i }
+                if (peaks[i] > 328 && steps[i] >= 2 * before && i - last >= 10) { print (i - context) * 10; last = i }
             }
         }'
 }
