@@ -575,6 +575,22 @@ sink_peak() {
     od -An -v -t d2 -w2 "$1" | awk '{ v = $1 < 0 ? -$1 : $1; if (v > m) m = v } END { print m + 0 }'
 }
 
+# record_sink_in_step FILE: record_sink, and waits until the recording grows with the clock (96
+# bytes a ms): a null sink that renders ahead hands its monitor sound before it is due, and a
+# mark taken then would lie after the sounds that follow it.
+record_sink_in_step() {
+    local file=$1
+    record_sink "$file"
+    in_step() {
+        local before after
+        before=$(stat -c %s "$file" 2>/dev/null || echo 0)
+        sleep 0.2
+        after=$(stat -c %s "$file" 2>/dev/null || echo 0)
+        [ $((after - before)) -ge 16000 ] && [ $((after - before)) -le 22400 ]
+    }
+    wait_until "the recording of the sink keeps pace with the clock" in_step
+}
+
 # sink_mark FILE: where a recording (record_sink) has got to now, in bytes, for sink_onsets.
 sink_mark() { local size; size=$(stat -c %s "$1"); echo $((size / 2 * 2)); }
 

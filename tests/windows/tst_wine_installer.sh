@@ -52,8 +52,7 @@ start_installed() {
     window=$(wait_for_window "Tirrel V2.5") || fail "the installed program showed no window: $(other_windows none)"
     [ -z "$(other_windows "$window")" ] || fail "the installed program showed a box: $(other_windows "$window")"
     eval "$(xdotool getwindowgeometry --shell "$window")"
-    record_sink "$sound"
-    sleep 0.3
+    record_sink_in_step "$sound"
     press=$(sink_mark "$sound")
     xdotool mousemove $((X + 128)) $((Y + 150)) mousedown 1 sleep 0.5 mouseup 1
     heard=$(sink_onsets "$sound" "$press" | sed -n 1p)

@@ -26,7 +26,6 @@ wine_fresh_prefix "$E2E_TMP/prefix"
 # Wine's WASAPI plays through the sound server that XDG_RUNTIME_DIR and PULSE_SERVER name.
 start_sound_server
 keep_sink_in_step
-in_step_since=$(_e2e_now_ms)
 start_xvfb
 wine_start_server
 
@@ -99,10 +98,8 @@ pick Home
 # A press on key 10, then, with the button held, a glide over keys 11 and 12: each new key is a
 # new note, heard in the sink as a new attack. Key 10 is a black key (A#, columns 100..108 down to
 # row 132), keys 11 and 12 the white keys beside it.
-while [ $(($(_e2e_now_ms) - in_step_since)) -lt 2200 ]; do sleep 0.05; done
 sound=$E2E_TMP/sound.raw
-record_sink "$sound"
-sleep 0.3
+record_sink_in_step "$sound"
 press=$(sink_mark "$sound")
 xdotool mousemove $((X + 104)) $((Y + 112)) mousedown 1 sleep 1
 glide=$(sink_mark "$sound")
