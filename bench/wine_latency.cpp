@@ -14,11 +14,19 @@
 //   fluidsynth  [--trials N] [--hold-seconds S]   FluidSynth's own fluidsynth.exe, played
 //               through its shell on standard input: a note-on typed to the first sample
 //               above -40 dBFS (the shell's reading included), and dropouts in a held note.
-// Options for both: --prefix TEXT (before each name).
+//   program     [--runs N] [--trials N]   the Windows program, started N times: a key pressed
+//               through XTest on the X server it shows on (timed just before the request
+//               leaves, on the monotonic clock, as bench/pianobench times the Linux program) to
+//               the first sample above -40 dBFS, from silence. Under Wine the delay of a
+//               stream is set as it starts and differed here by up to 25 ms from one start to
+//               the next, so the trials of several starts are pooled, and each start's median
+//               is printed too.
+// Options for all: --prefix TEXT (before each name).
 
 #include "precisetimer.h"
 #include "soundmonitor.h"
 #include "stats.h"
+#include "xpointer.h"
 
 #include <QCoreApplication>
 #include <QProcess>
@@ -77,7 +85,7 @@ Options parse(const QStringList &args)
 {
     Options o;
     if (args.size() < 2)
-        die(QStringLiteral("usage: wine_latency floor|fluidsynth [options] -- WINE PROGRAM.exe [ARGS...]"));
+        die(QStringLiteral("usage: wine_latency floor|fluidsynth|program [options] -- WINE PROGRAM.exe [ARGS...]"));
     o.figure = args.at(1);
     for (int i = 2; i < args.size(); ++i) {
         const QString &a = args.at(i);
@@ -294,6 +302,60 @@ void fluidsynthShell(const Options &o, SoundMonitor &monitor)
         program.kill();
 }
 
+// The Windows program's window and where it is pressed: keys 12 (C) and 14 (D), and the
+// mute pad, as bench/pianobench presses the Linux program.
+constexpr char kTitle[] = "Tirrel V2.5";
+constexpr QPoint kKeys[] = {{127, 150}, {143, 150}};
+constexpr QPoint kMutePad{300, 78};
+constexpr QPoint kPower{420, 20};
+
+void windowsProgram(const Options &o, SoundMonitor &monitor)
+{
+    bench::XPointer x;
+    QString error;
+    if (!x.open(&error))
+        die(error);
+    std::vector<double> times;
+    QStringList runMedians;
+    for (int run = 0; run < o.runs; ++run) {
+        x.forgetWindows();
+        QProcess program;
+        start(program, o.command);
+        std::int64_t mapped = 0;
+        const unsigned long window = x.waitForWindow(QString::fromLatin1(kTitle), 30s, &mapped);
+        if (window == 0)
+            die(QStringLiteral("no window titled %1 appeared within 30 s").arg(QLatin1String(kTitle)));
+        const QPoint origin = x.origin(window);
+        // The stream has started and the instrument chosen at start-up has gone quiet.
+        std::this_thread::sleep_for(1500ms);
+        std::vector<double> runTimes;
+        for (int trial = 0; trial < o.trials; ++trial) {
+            x.moveTo(origin + kKeys[trial % 2]);
+            std::this_thread::sleep_for(50ms);
+            const std::size_t from = monitor.size();
+            const std::int64_t pressed = x.press();
+            const std::int64_t heard = monitor.waitFor(kHeard, from, 2s);
+            std::this_thread::sleep_for(200ms);
+            x.release();
+            if (heard >= 0)
+                runTimes.push_back(ms(monitor.arrivalNs(std::size_t(heard)) - pressed));
+            x.moveTo(origin + kMutePad);
+            monitor.waitQuiet(kHeard, 300ms, 5s);
+            // Long enough for the renderer to rest, as it does after a while of silence.
+            std::this_thread::sleep_for(1500ms);
+        }
+        times.insert(times.end(), runTimes.begin(), runTimes.end());
+        runMedians << (runTimes.empty() ? QStringLiteral("-") : QString::number(bench::median(runTimes), 'f', 1));
+        x.click(origin + kPower);
+        if (!program.waitForFinished(10'000)) {
+            program.kill();
+            program.waitForFinished();
+        }
+    }
+    printTimes("press_to_sound", times, o.runs * o.trials);
+    print("press_to_sound_run_medians_ms", runMedians.join(u'/'));
+}
+
 } // namespace
 
 int main(int argc, char *argv[])
@@ -308,6 +370,8 @@ int main(int argc, char *argv[])
         wasapiFloor(o, monitor);
     else if (o.figure == QLatin1String("fluidsynth"))
         fluidsynthShell(o, monitor);
+    else if (o.figure == QLatin1String("program"))
+        windowsProgram(o, monitor);
     else
         die(QStringLiteral("unknown figure %1").arg(o.figure));
     monitor.stop();

@@ -154,3 +154,31 @@ if [ ${#peer[@]} -gt 0 ]; then
             ratio("ratio_press_to_sound", "pa_press_to_sound_median_ms", "peer_press_to_sound_median_ms")
         }' "$results"
 fi
+
+# ---- The Windows program under Wine ----------------------------------------------------------
+# Its press to sound beside the Linux program's above, with the floor of a minimal WASAPI client,
+# measured by bench/windows/wine_sound.sh on servers of its own. Only where the Windows program
+# has been built (scripts/build-windows.sh, or TIRREL_WINDOWS_BUILD) and Wine is installed.
+windows_build=${TIRREL_WINDOWS_BUILD:-$root/build-windows}
+# A build directory given with --build-dir is measured as it is.
+if [ "$build_dir" = "$root/build-release" ]; then
+    cmake --build "$build_dir" --target wine_latency >/dev/null
+fi
+if [ -f "$windows_build/Tirrel/tirrel.exe" ] && [ -x "$build_dir/bench/wine_latency" ] && command -v wine64 >/dev/null; then
+    log "-- the Windows program under Wine ($windows_build)"
+    wine_quick=()
+    [ "$quick" -eq 0 ] || wine_quick=(--quick)
+    bash "$root/bench/windows/wine_sound.sh" "${wine_quick[@]}" "$build_dir" "$windows_build" | tee -a "$results" \
+        || log "the Windows figures could not all be measured"
+    awk -F': ' '
+        { v[$1] = $2 }
+        function above(name, a, b) { if ((a in v) && (b in v)) printf "%s: %.1f\n", name, v[a] - v[b] }
+        END {
+            above("wine_press_to_sound_above_linux_pa_ms", "wine_press_to_sound_median_ms", "pa_press_to_sound_median_ms")
+            above("wine_press_to_sound_above_linux_pw_ms", "wine_press_to_sound_median_ms", "pw_press_to_sound_median_ms")
+            above("wine_press_to_sound_above_floor_ms", "wine_press_to_sound_median_ms", "wine_wasapi_floor_median_ms")
+        }' "$results"
+else
+    log "Windows figures left out: they need $windows_build/Tirrel/tirrel.exe (scripts/build-windows.sh makes it)," \
+        "$build_dir/bench/wine_latency and wine64"
+fi

@@ -43,9 +43,10 @@ if [ -z "${TIRREL_QT_MINGW:-}" ]; then
 fi
 export TIRREL_QT_MINGW
 
-# Wine for the tests (64-bit only: the program and the installer are 64-bit), its fonts, the X
-# libraries its display driver loads, and xclip, which reads a message box's copied text.
-bash scripts/setup.sh wine64 fonts-wine libxcursor1 libxrandr2 libxi6 libxrender1 libxcomposite1 \
+# The test tools and sound servers, Wine for the tests (64-bit only: the program and the
+# installer are 64-bit), its fonts, the X libraries its display driver loads, and xclip, which
+# reads a message box's copied text.
+bash scripts/setup.sh --tests wine64 fonts-wine libxcursor1 libxrandr2 libxi6 libxrender1 libxcomposite1 \
     libxinerama1 libxfixes3 xclip
 bash scripts/build-windows.sh
 ctest --test-dir "$build" --output-on-failure -j2

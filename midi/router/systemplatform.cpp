@@ -25,7 +25,8 @@ struct BackendEntry
 // Every backend this build has, as the configure step found them. The ports are numbered
 // in this order.
 constexpr BackendEntry kBackends[] = {
-#ifdef TIRREL_HAVE_FLUIDSYNTH
+#if defined(TIRREL_HAVE_FLUIDSYNTH) && !defined(TIRREL_HAVE_WINMM)
+    // Where the system has no mapper of its own, the synthesizer answers for it.
     {true, &prepareSynthProcess, [] { return createSynthBackend(); }},
 #endif
 #ifdef TIRREL_HAVE_ALSA
@@ -35,9 +36,13 @@ constexpr BackendEntry kBackends[] = {
     {false, &prepareJackProcess, &createJackBackend},
 #endif
 #ifdef TIRREL_HAVE_WINMM
-    // Router ids are WinMM's own: its devices are the only ports on Windows.
+    // Router ids are WinMM's own: the mapper is WinMM's, and its devices are the first ports.
     {true, nullptr, &createWinmmMapper},
     {false, nullptr, &createWinmmPorts},
+#ifdef TIRREL_HAVE_FLUIDSYNTH
+    // The synthesizer after them, so that they keep their numbers: its id is WinMM's count.
+    {false, &prepareSynthProcess, [] { return createSynthBackend(); }},
+#endif
 #endif
 };
 

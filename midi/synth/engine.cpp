@@ -1,6 +1,7 @@
 #include "synth/engine.h"
 
 #include "synth/fluidlog.h"
+#include "synth/systemchoices.h"
 
 #include <QDir>
 #include <QFileInfo>
@@ -11,15 +12,6 @@
 namespace midi {
 
 namespace {
-
-// default-GM.sf2 is the set Debian's alternatives point at; FluidR3 comes before
-// TimGM6mb because it is the fuller set of the two.
-constexpr const char *kSystemSoundFonts[] = {
-    "/usr/share/sounds/sf2/default-GM.sf2",
-    "/usr/share/sounds/sf2/FluidR3_GM.sf2",
-    "/usr/share/sounds/sf2/TimGM6mb.sf2",
-    "/usr/share/soundfonts/default.sf2",
-};
 
 QString fluidDefaultSoundFont()
 {
@@ -51,7 +43,7 @@ QStringList SynthEngine::soundFontCandidates(const QString &programDir)
     const QString fluidDefault = fluidDefaultSoundFont();
     if (!fluidDefault.isEmpty())
         candidates << fluidDefault;
-    for (const char *path : kSystemSoundFonts)
+    for (const char *path : systemSoundFonts())
         candidates << QString::fromLatin1(path);
     candidates.removeDuplicates();
     return candidates;

@@ -22,8 +22,8 @@ public:
     static constexpr int kPolyphony = 256;
 
     // Where a General MIDI sound font is looked for, best first: the .sf2 and .sf3
-    // files in `programDir`, FluidSynth's own default sound font, then the places
-    // Debian's sound font packages install to.
+    // files in `programDir`, FluidSynth's own default sound font, then the places the
+    // system's sound font packages install to (synth/systemchoices.h).
     static QStringList soundFontCandidates(const QString &programDir);
     // The first candidate that is a readable file, or an empty string.
     static QString findSoundFont(const QStringList &candidates);

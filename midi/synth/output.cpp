@@ -2,11 +2,8 @@
 
 #include "synth/engine.h"
 #include "synth/fluidlog.h"
-#include "synth/pulsestream.h"
 #include "synth/renderer.h"
-#ifdef TIRREL_HAVE_PIPEWIRE
-#include "synth/pipewirestream.h"
-#endif
+#include "synth/systemchoices.h"
 
 #include <fluidsynth.h>
 
@@ -20,40 +17,6 @@ namespace midi {
 namespace {
 
 using namespace std::chrono_literals;
-
-// Desktop sound server first, through a stream of the program's own (see synth/pipewirestream.h
-// and synth/pulsestream.h): PipeWire natively where it serves the desktop, else the PulseAudio
-// protocol. JACK comes before ALSA because a running JACK server holds the sound card. SDL2
-// is left out: FluidSynth 2.3 neither initialises SDL's audio nor drives it through a render
-// callback, and it would only reach these again.
-constexpr char kPipeWire[] = "pipewire";
-constexpr char kPulseAudio[] = "pulseaudio";
-constexpr const char *kOutputOrder[] = {kPipeWire, kPulseAudio, "jack", "alsa", "oss"};
-
-// Which server serves the desktop is asked through the PulseAudio protocol, which PipeWire
-// serves too: a desktop whose sound server is PulseAudio may still have PipeWire's socket
-// enabled on demand, and connecting to it would start a PipeWire daemon with nothing to
-// play into. A server that answers at all answers in a millisecond or two.
-constexpr int kServerQuestionMs = 500;
-
-// The quantum the PipeWire stream asks for. Measured here in three 60 s glides each, with
-// the X server, the window and the pointer keeping both cores busy (bench/pianobench): at
-// 64 frames a key was heard 2.6-4.2 ms after the pointer reached it, but the sound broke up
-// 22 to 51 times, as the data thread now and then woke a cycle late; at 128 frames 4.9-5.5 ms
-// and 0 to 10 breaks; at 256 frames 8.9-9.2 ms and 0 to 3.
-constexpr int kPipeWireQuantum = 128;
-// How far ahead a song's steps are sent to the PipeWire stream: more than a timer of this
-// program wakes late on a busy machine (up to 3.5 ms here with both cores busy).
-constexpr int kPipeWireLeadFrames = 256;
-
-// One period is the PulseAudio stream's whole buffer; ALSA and OSS get periods x period
-// frames; JACK keeps the server's own. Measured against a null sink (note-on call to the
-// first sample above -40 dBFS in its monitor, and runs of silence in 10 s of a held note):
-// a running stream of 64 frames heard a note after 6.7 ms (median) but broke up 108 times,
-// 256 frames after 12.5 ms with 15 breaks, 512 frames after 13-15 ms with none. A note that
-// starts from silence is heard sooner (see below).
-constexpr int kPeriodFrames = 512;
-constexpr int kPeriods = 2;
 
 // A rendering output asks for sound every few milliseconds. When the sound server goes
 // away, FluidSynth's outputs log the failure and stop asking, and a server that hangs
@@ -93,18 +56,6 @@ int renderForDriver(void *data, int frames, int, float *[], int outputs, float *
     return FLUID_OK;
 }
 
-// Where PipeWire serves the desktop, the rate its graph runs at, which the synthesizer then
-// renders at; elsewhere nothing, and the other servers resample as they must.
-std::optional<double> pipeWireRate()
-{
-#ifdef TIRREL_HAVE_PIPEWIRE
-    const std::optional<QString> server = PulseStream::serverName(kServerQuestionMs);
-    if (server && server->contains(QLatin1String("PipeWire")))
-        return PipeWireStream::kRate;
-#endif
-    return std::nullopt;
-}
-
 } // namespace
 
 SynthOutput::SynthOutput(std::unique_ptr<SynthEngine> synth)
@@ -115,31 +66,24 @@ SynthOutput::SynthOutput(std::unique_ptr<SynthEngine> synth)
 
 std::unique_ptr<SynthOutput> SynthOutput::start(const MakeSynth &makeSynth, Failure &failure)
 {
-    const std::optional<double> pipeWire = pipeWireRate();
-    std::unique_ptr<SynthEngine> synth = makeSynth(pipeWire.value_or(SynthEngine::kSampleRate), failure);
+    // The system's outputs, in the order it gives them (synth/systemchoices.h): the
+    // program's own streams always, FluidSynth's drivers where it was built with them.
+    const AudioOutputPlan plan = systemAudioOutputs();
+    std::unique_ptr<SynthEngine> synth = makeSynth(plan.sampleRate, failure);
     if (!synth)
         return nullptr;
     std::unique_ptr<SynthOutput> output(new SynthOutput(std::move(synth)));
-    fluid_settings_t *settings = output->synth_->settings();
-    fluid_settings_setint(settings, "audio.period-size", kPeriodFrames);
-    fluid_settings_setint(settings, "audio.periods", kPeriods);
-    // Unconnected JACK ports play into nothing.
-    fluid_settings_setint(settings, "audio.jack.autoconnect", 1);
-    fluid_settings_setstr(settings, "audio.jack.id", "Tirrel");
-
-    QStringList offered = offeredDrivers(settings) << QLatin1String(kPulseAudio);
-    if (pipeWire)
-        offered << QLatin1String(kPipeWire);
+    const QStringList offered = offeredDrivers(output->synth_->settings());
     QStringList tried;
     QStringList said;
-    for (const char *name : kOutputOrder) {
-        if (!offered.contains(QLatin1String(name)))
+    for (const AudioOutputKind &kind : plan.outputs) {
+        if (kind.openStream == nullptr && !offered.contains(QLatin1String(kind.name)))
             continue;
         QString error;
-        if (output->startOutput(name, error))
+        if (output->startOutput(kind, error))
             return output;
-        tried << QString::fromLatin1(name);
-        said << QStringLiteral("%1：%2").arg(QLatin1String(name), error);
+        tried << QString::fromLatin1(kind.name);
+        said << QStringLiteral("%1：%2").arg(QLatin1String(kind.name), error);
     }
     if (tried.isEmpty())
         failure = {result::NoDriver, QStringLiteral("这个 FluidSynth 没有可用的声音输出")};
@@ -149,23 +93,17 @@ std::unique_ptr<SynthOutput> SynthOutput::start(const MakeSynth &makeSynth, Fail
     return nullptr;
 }
 
-bool SynthOutput::startOutput(const char *name, QString &error)
+bool SynthOutput::startOutput(const AudioOutputKind &kind, QString &error)
 {
-    outputName_ = QString::fromLatin1(name);
-#ifdef TIRREL_HAVE_PIPEWIRE
-    if (outputName_ == QLatin1String(kPipeWire)) {
-        renderer_->setLeadFrames(kPipeWireLeadFrames);
-        stream_ = PipeWireStream::open(*renderer_, synth_->sampleRate(), kPipeWireQuantum, error);
-        return stream_ != nullptr;
-    }
-#endif
-    if (outputName_ == QLatin1String(kPulseAudio)) {
-        renderer_->setLeadFrames(kPeriodFrames);
-        stream_ = PulseStream::open(*renderer_, synth_->sampleRate(), kPeriodFrames, error);
+    outputName_ = QString::fromLatin1(kind.name);
+    if (kind.openStream != nullptr) {
+        stream_ = kind.openStream(*renderer_, synth_->sampleRate(), error);
         return stream_ != nullptr;
     }
     fluid_settings_t *settings = synth_->settings();
-    fluid_settings_setstr(settings, "audio.driver", name);
+    if (kind.configure != nullptr)
+        kind.configure(settings);
+    fluid_settings_setstr(settings, "audio.driver", kind.name);
     const std::uint64_t mark = FluidLog::mark();
     driver_ = new_fluid_audio_driver2(settings, &renderForDriver, renderer_.get());
     if (driver_ == nullptr) {

@@ -16,6 +16,7 @@
 
 namespace midi {
 
+struct AudioOutputKind;
 class SoundStream;
 class SynthEngine;
 class SynthRenderer;
@@ -43,7 +44,7 @@ private:
     static std::vector<Remains *> &leftBehind();
 
     explicit SynthOutput(std::unique_ptr<SynthEngine> synth);
-    bool startOutput(const char *name, QString &error);
+    bool startOutput(const AudioOutputKind &kind, QString &error);
     std::optional<Failure> health();
     // Counts the notes held after `message`: rendering never pauses while one is.
     void track(ShortMessage message);

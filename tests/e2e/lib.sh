@@ -574,3 +574,43 @@ keep_sink_in_step() {
 sink_peak() {
     od -An -v -t d2 -w2 "$1" | awk '{ v = $1 < 0 ? -$1 : $1; if (v > m) m = v } END { print m + 0 }'
 }
+
+# record_sink_in_step FILE: record_sink, and waits until the recording grows with the clock (96
+# bytes a ms): a null sink that renders ahead hands its monitor sound before it is due, and a
+# mark taken then would lie after the sounds that follow it.
+record_sink_in_step() {
+    local file=$1
+    record_sink "$file"
+    in_step() {
+        local before after
+        before=$(stat -c %s "$file" 2>/dev/null || echo 0)
+        sleep 0.2
+        after=$(stat -c %s "$file" 2>/dev/null || echo 0)
+        [ $((after - before)) -ge 16000 ] && [ $((after - before)) -le 22400 ]
+    }
+    wait_until "the recording of the sink keeps pace with the clock" in_step
+}
+
+# sink_mark FILE: where a recording (record_sink) has got to now, in bytes, for sink_onsets.
+sink_mark() { local size; size=$(stat -c %s "$1"); echo $((size / 2 * 2)); }
+
+# sink_onsets FILE [FROM]: when new sounds start in a raw recording from byte FROM on, one a line,
+# in ms from FROM: the 10 ms stretches louder than -40 dBFS (328 of 32768) whose largest step from one
+# sample to the next is at least twice any in the 50 ms before, 100 ms or more after the last
+# one. A key's attack is a burst of high frequencies; a note that rings on only takes smaller steps.
+sink_onsets() {
+    local from=${2:-0} context
+    context=$((from < 4800 ? from / 960 : 5))  # the 50 ms before FROM, in 10 ms blocks of 960 bytes
+    tail -c +$((from - context * 960 + 1)) "$1" | od -An -v -t d2 -w2 | awk -v context="$context" '
+        { v = $1 < 0 ? -$1 : $1; d = $1 - prev; if (d < 0) d = -d; prev = $1
+          if (v > peak) peak = v; if (NR > 1 && d > step) step = d }
+        NR % 480 == 0 { peaks[n] = peak; steps[n++] = step; peak = step = 0 }
+        END {
+            last = -10
+            for (i = context; i < n; i++) {
+                before = 0
+                for (k = (i < 5 ? 0 : i - 5); k < i; k++) if (steps[k] > before) before = steps[k]
+                if (peaks[i] > 328 && steps[i] >= 2 * before && i - last >= 10) { print (i - context) * 10; last = i }
+            }
+        }'
+}

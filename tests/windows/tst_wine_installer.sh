@@ -3,8 +3,9 @@
 # machine and once for the user alone: every file of the folder is installed unchanged, the
 # built-in synthesizer's among them, with an uninstaller, a Start-menu entry and an entry in the
 # list of programs; every DLL an installed program or library loads is installed beside it or is
-# Windows' own; the installed program starts and ends with Power; the uninstaller removes every
-# file it installed, the folder, the entry and the shortcut.
+# Windows' own; the installed program starts with no box, sounds through a private sound server
+# when a key is pressed, and ends with Power; the uninstaller removes every file it installed, the
+# folder, the entry and the shortcut.
 # Usage: tst_wine_installer.sh BUILD_DIR SETUP.exe
 source "$(dirname "${BASH_SOURCE[0]}")/../e2e/lib.sh"
 source "$(dirname "${BASH_SOURCE[0]}")/winelib.sh"
@@ -18,12 +19,17 @@ folder=$build/Tirrel
 [ "$setup" -nt "$folder/tirrel.exe" ] || [ ! "$folder/tirrel.exe" -nt "$setup" ] \
     || fail "$setup is older than the folder; make both again with scripts/build-windows.sh"
 wine_init "$build"
-command -v xdotool >/dev/null || skip "xdotool is not installed"
+for tool in xdotool parec pacat od; do
+    command -v "$tool" >/dev/null || skip "$tool is not installed"
+done
 objdump=x86_64-w64-mingw32-objdump
 command -v "$objdump" >/dev/null || skip "$objdump is not installed"
 E2E_TIMEOUT=30
 
 wine_fresh_prefix "$E2E_TMP/prefix"
+# The built-in synthesizer plays through Wine's WASAPI into this server's null sink.
+start_sound_server
+keep_sink_in_step
 start_xvfb
 wine_start_server
 drive=$WINEPREFIX/drive_c
@@ -38,15 +44,20 @@ run() {
     wait_for_exit "$E2E_PID" "$E2E_TIMEOUT"
 }
 
-# start_installed DIR: the installed program starts, shows its window once the start-up box is
-# answered, and ends with status 0 on Power.
+# start_installed DIR: the installed program starts with no box, a key pressed is heard in the
+# sink, and Power ends it with status 0.
 start_installed() {
     spawn installed "$WINE_LOADER" "$1/tirrel.exe"
-    local pid=$E2E_PID box window
-    box=$(wait_for_window "Tirrel") || fail "the installed program showed no box at start-up"
-    answer_box "$box"
-    window=$(wait_for_window "Tirrel V2.5") || fail "the installed program showed no window"
+    local pid=$E2E_PID window sound=$E2E_TMP/installed-$RANDOM.raw press heard
+    window=$(wait_for_window "Tirrel V2.5") || fail "the installed program showed no window: $(other_windows none)"
+    [ -z "$(other_windows "$window")" ] || fail "the installed program showed a box: $(other_windows "$window")"
     eval "$(xdotool getwindowgeometry --shell "$window")"
+    record_sink_in_step "$sound"
+    press=$(sink_mark "$sound")
+    xdotool mousemove $((X + 128)) $((Y + 150)) mousedown 1 sleep 0.5 mouseup 1
+    heard=$(sink_onsets "$sound" "$press" | sed -n 1p)
+    [ -n "$heard" ] || fail "a key pressed in the installed program was not heard (peak $(sink_peak "$sound") of 32768)"
+    log "a key of the installed program heard after $heard ms"
     xdotool mousemove $((X + 420)) $((Y + 20)) click 1
     wait_for_exit "$pid" 10
     [ "$E2E_STATUS" -eq 0 ] || fail "the installed program exited with status $E2E_STATUS after Power"

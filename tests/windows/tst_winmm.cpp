@@ -1,6 +1,7 @@
 // The WinMM backend behind the router: through a table of WinMM entry points that hands the
 // calls to the recording double, for devices, results and bytes; and against the system's own
-// WinMM (Wine's here, which has no MIDI devices and refuses to open its mapper).
+// WinMM (Wine's here, which has no MIDI devices and refuses to open its mapper). The built-in
+// synthesizer follows WinMM's devices, with the sound font the build puts beside the test.
 
 #include "errortext.h"
 #include "midi/midiout.h"
@@ -8,6 +9,7 @@
 #include "router/systemplatform.h"
 #include "winmm/winmmcalls.h"
 
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <functional>
@@ -118,6 +120,7 @@ private slots:
         platform = std::make_unique<midi::SystemPlatform>();
         platform->setMapper(midi::createWinmmMapper(kFakeCalls));
         platform->addPorts(midi::createWinmmPorts(kFakeCalls));
+        platform->addPorts(midi::createSynthBackend());
     }
 
     void cleanup()
@@ -144,7 +147,8 @@ private slots:
         QFETCH(Names, devices);
         recording->devices = devices;
 
-        QCOMPARE(platform->deviceCount(), std::uint32_t(devices.size()));
+        // WinMM's devices, then the synthesizer.
+        QCOMPARE(platform->deviceCount(), std::uint32_t(devices.size() + 1));
         for (std::uint32_t id = 0; id < devices.size(); ++id) {
             midi::DeviceCaps caps;
             const MmResult result = platform->deviceCaps(id, caps);
@@ -165,8 +169,15 @@ private slots:
             QCOMPARE(recording->deviceOf(lastCall(Op::Open).value), std::optional<std::uint32_t>(id));
             QCOMPARE(platform->close(handle), midi::result::NoError);
         }
+        // The synthesizer's id is WinMM's count, and WinMM is never asked about it.
+        const auto synth = std::uint32_t(devices.size());
         midi::DeviceCaps caps;
-        QCOMPARE(platform->deviceCaps(std::uint32_t(devices.size()), caps), midi::result::BadDeviceId);
+        QCOMPARE(platform->deviceCaps(synth, caps), midi::result::NoError);
+        QCOMPARE(QString::fromStdU16String(midi::productName(caps)), QStringLiteral("内置合成器 (FluidSynth)"));
+        QCOMPARE(caps.technology, midi::kModSwSynth);
+        for (const RecordingPlatform::Call &call : recording->calls)
+            QVERIFY2(call.op != Op::GetDevCaps || call.deviceOrHandle < synth, "WinMM asked about the synthesizer's id");
+        QCOMPARE(platform->deviceCaps(synth + 1, caps), midi::result::BadDeviceId);
     }
 
     void mapper_data()
@@ -266,9 +277,9 @@ private slots:
         QTest::addColumn<MmResult>("code");
         QTest::newRow("a handle never opened")
             << Call([](midi::MidiPlatform &p) { return p.send(0x4711, 0x007F2490); }) << midi::result::InvalidHandle;
-        QTest::newRow("a device id past the last device") << Call([](midi::MidiPlatform &p) {
+        QTest::newRow("a device id past the synthesizer, the last device") << Call([](midi::MidiPlatform &p) {
             midi::DeviceCaps caps;
-            return p.deviceCaps(1, caps);
+            return p.deviceCaps(2, caps);
         }) << midi::result::BadDeviceId;
         QTest::newRow("a callback asked for") << Call([](midi::MidiPlatform &p) {
             midi::HMidiOut handle = 0;
@@ -293,16 +304,45 @@ private slots:
         QVERIFY2(textOf(*platform, code).startsWith(midi::standardErrorText(code)), qPrintable(textOf(*platform, code)));
     }
 
+    // The synthesizer's failure is told in the program's words with its reason, even where
+    // WinMM has words for the same code.
+    void synthesizerFailsInTheProgramsWords()
+    {
+        QTemporaryDir dir;
+        QFile broken(dir.filePath(QStringLiteral("broken.sf2")));
+        QVERIFY(broken.open(QIODevice::WriteOnly) && broken.write("RIFF") == 4);
+        broken.close();
+        midi::SystemPlatform withBrokenFont;
+        withBrokenFont.setMapper(midi::createWinmmMapper(kFakeCalls));
+        withBrokenFont.addPorts(midi::createWinmmPorts(kFakeCalls));
+        withBrokenFont.addPorts(midi::createSynthBackend({broken.fileName()}));
+        recording->devices = {QStringLiteral("Port A")};
+
+        QCOMPARE(withBrokenFont.deviceCount(), std::uint32_t(2));
+        midi::HMidiOut handle = 0;
+        const MmResult code = withBrokenFont.open(handle, 1, 0, 0, 0);
+        QCOMPARE(code, midi::result::NoDriver);
+        QCOMPARE(lastCall(Op::Open).deviceOrHandle, std::uint32_t(0xDEAD));  // WinMM opened nothing
+        const QString text = textOf(withBrokenFont, code);
+        QVERIFY2(text.startsWith(midi::standardErrorText(code)) && text.contains(QStringLiteral("broken.sf2")),
+                 qPrintable(text));
+        QVERIFY(text != RecordingPlatform::errorText(code));
+    }
+
     // The program's platform against winmm.dll called directly.
     void systemWinmm()
     {
         const auto system = midi::createSystemPlatform();
-        QCOMPARE(system->deviceCount(), midiOutGetNumDevs());
+        // WinMM's devices, then the synthesizer.
+        QCOMPARE(system->deviceCount(), midiOutGetNumDevs() + 1);
         for (UINT id = 0; id < midiOutGetNumDevs(); ++id) {
             MIDIOUTCAPSW direct = {};
             midi::DeviceCaps caps;
             QCOMPARE(system->deviceCaps(id, caps), MmResult(midiOutGetDevCapsW(id, &direct, sizeof direct)));
         }
+        midi::DeviceCaps synth;
+        QCOMPARE(system->deviceCaps(midiOutGetNumDevs(), synth), midi::result::NoError);
+        QCOMPARE(QString::fromStdU16String(midi::productName(synth)), QStringLiteral("内置合成器 (FluidSynth)"));
         MIDIOUTCAPSW direct = {};
         midi::DeviceCaps caps;
         const MMRESULT described = midiOutGetDevCapsW(MIDI_MAPPER, &direct, sizeof direct);
