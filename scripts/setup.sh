@@ -41,8 +41,8 @@ test_packages=(
   jackd2
   # the PulseAudio protocol's clients (pactl, parec, pacat), for PulseAudio and PipeWire alike
   pulseaudio-utils
-  # fuzzing (libFuzzer comes with clang)
-  clang
+  # fuzzing: clang, and its runtimes (libFuzzer, the sanitizers), which clang only recommends
+  clang libclang-rt-dev
   # packaging: the desktop metadata check and the Debian policy check (dpkg-dev comes with
   # build-essential)
   appstream desktop-file-utils lintian
