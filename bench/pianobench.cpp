@@ -23,6 +23,7 @@
 #include "precisetimer.h"
 #include "sinkwatch.h"
 #include "songplayer.h"
+#include "options.h"
 #include "soundmonitor.h"
 #include "stats.h"
 #include "stepvalue.h"
@@ -72,11 +73,7 @@ void print(const char *name, const QString &value)
 }
 void print(const char *name, double value, int decimals = 1) { print(name, QString::number(value, 'f', decimals)); }
 
-[[noreturn]] void die(const QString &why)
-{
-    std::fprintf(stderr, "pianobench: %s\n", qPrintable(why));
-    std::exit(1);
-}
+using bench::die;
 
 // Where a program's controls are, in window pixels.
 struct Layout
@@ -122,50 +119,38 @@ struct Options
 Options parse(const QStringList &args)
 {
     Options o;
-    if (args.size() < 2)
-        die(QStringLiteral("usage: pianobench startup|sound|midi|song|floor [options] [-- PROGRAM [ARGS...]]"));
-    o.figure = args.at(1);
-    for (int i = 2; i < args.size(); ++i) {
-        const QString &a = args.at(i);
-        if (a == QLatin1String("--")) {
-            o.command = args.mid(i + 1);
-            break;
-        }
-        if (i + 1 >= args.size())
-            die(QStringLiteral("%1 needs a value").arg(a));
-        const QString v = args.at(++i);
-        bool ok = true;
-        if (a == QLatin1String("--kind"))
-            o.kind = v;
-        else if (a == QLatin1String("--prefix"))
-            prefix = v;
-        else if (a == QLatin1String("--song"))
-            o.song = v;
-        else if (a == QLatin1String("--tag"))
-            o.tag = v;
-        else if (a == QLatin1String("--runs"))
-            o.runs = v.toInt(&ok);
-        else if (a == QLatin1String("--idle-seconds"))
-            o.idleSeconds = v.toInt(&ok);
-        else if (a == QLatin1String("--trials"))
-            o.trials = v.toInt(&ok);
-        else if (a == QLatin1String("--glide-seconds"))
-            o.glideSeconds = v.toInt(&ok);
-        else if (a == QLatin1String("--glide-runs"))
-            o.glideRuns = v.toInt(&ok);
-        else if (a == QLatin1String("--monitor"))
-            o.monitor = v;
-        else if (a == QLatin1String("--capture-quantum"))
-            o.captureQuantum = v.toInt(&ok);
-        else if (a == QLatin1String("--server"))
-            o.server = v;
-        else if (a == QLatin1String("--frames"))
-            o.frames = v.toInt(&ok);
+    const QString usage = QStringLiteral("pianobench startup|sound|midi|song|floor [options] [-- PROGRAM [ARGS...]]");
+    o.figure = bench::readOptions(args, usage, o.command, [&o](const QString &name, const QString &value) {
+        if (name == QLatin1String("--kind"))
+            o.kind = value;
+        else if (name == QLatin1String("--prefix"))
+            prefix = value;
+        else if (name == QLatin1String("--song"))
+            o.song = value;
+        else if (name == QLatin1String("--tag"))
+            o.tag = value;
+        else if (name == QLatin1String("--runs"))
+            o.runs = bench::number(name, value);
+        else if (name == QLatin1String("--idle-seconds"))
+            o.idleSeconds = bench::number(name, value);
+        else if (name == QLatin1String("--trials"))
+            o.trials = bench::number(name, value);
+        else if (name == QLatin1String("--glide-seconds"))
+            o.glideSeconds = bench::number(name, value);
+        else if (name == QLatin1String("--glide-runs"))
+            o.glideRuns = bench::number(name, value);
+        else if (name == QLatin1String("--monitor"))
+            o.monitor = value;
+        else if (name == QLatin1String("--capture-quantum"))
+            o.captureQuantum = bench::number(name, value);
+        else if (name == QLatin1String("--server"))
+            o.server = value;
+        else if (name == QLatin1String("--frames"))
+            o.frames = bench::number(name, value);
         else
-            die(QStringLiteral("unknown option %1").arg(a));
-        if (!ok)
-            die(QStringLiteral("%1 takes a number, not %2").arg(a, v));
-    }
+            return false;
+        return true;
+    });
     if (o.command.isEmpty() && o.figure != QLatin1String("floor"))
         die(QStringLiteral("no program given after --"));
     return o;

@@ -24,6 +24,7 @@
 // Options for all: --prefix TEXT (before each name).
 
 #include "precisetimer.h"
+#include "options.h"
 #include "soundmonitor.h"
 #include "stats.h"
 #include "xpointer.h"
@@ -57,11 +58,7 @@ void print(const char *name, const QString &value)
 }
 void print(const char *name, double value, int decimals = 1) { print(name, QString::number(value, 'f', decimals)); }
 
-[[noreturn]] void die(const QString &why)
-{
-    std::fprintf(stderr, "wine_latency: %s\n", qPrintable(why));
-    std::exit(1);
-}
+using bench::die;
 
 double ms(std::int64_t ns) { return double(ns) / 1e6; }
 
@@ -84,32 +81,20 @@ struct Options
 Options parse(const QStringList &args)
 {
     Options o;
-    if (args.size() < 2)
-        die(QStringLiteral("usage: wine_latency floor|fluidsynth|program [options] -- WINE PROGRAM.exe [ARGS...]"));
-    o.figure = args.at(1);
-    for (int i = 2; i < args.size(); ++i) {
-        const QString &a = args.at(i);
-        if (a == QLatin1String("--")) {
-            o.command = args.mid(i + 1);
-            break;
-        }
-        if (i + 1 >= args.size())
-            die(QStringLiteral("%1 needs a value").arg(a));
-        const QString v = args.at(++i);
-        bool ok = true;
-        if (a == QLatin1String("--prefix"))
-            prefix = v;
-        else if (a == QLatin1String("--trials"))
-            o.trials = v.toInt(&ok);
-        else if (a == QLatin1String("--hold-seconds"))
-            o.holdSeconds = v.toInt(&ok);
-        else if (a == QLatin1String("--runs"))
-            o.runs = v.toInt(&ok);
+    const QString usage = QStringLiteral("wine_latency floor|fluidsynth|program [options] -- WINE PROGRAM.exe [ARGS...]");
+    o.figure = bench::readOptions(args, usage, o.command, [&o](const QString &name, const QString &value) {
+        if (name == QLatin1String("--prefix"))
+            prefix = value;
+        else if (name == QLatin1String("--trials"))
+            o.trials = bench::number(name, value);
+        else if (name == QLatin1String("--hold-seconds"))
+            o.holdSeconds = bench::number(name, value);
+        else if (name == QLatin1String("--runs"))
+            o.runs = bench::number(name, value);
         else
-            die(QStringLiteral("unknown option %1").arg(a));
-        if (!ok)
-            die(QStringLiteral("%1 takes a number, not %2").arg(a, v));
-    }
+            return false;
+        return true;
+    });
     if (o.command.size() < 2)
         die(QStringLiteral("no Wine and program given after --"));
     return o;
